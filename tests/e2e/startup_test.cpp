@@ -1,0 +1,131 @@
+// Start-up, dispatch and exit status, the notice, and mistyped arguments.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+struct RunCase {
+  std::vector<std::string> args;
+  std::string out;
+  int exitStatus;
+};
+
+class StartUp : public ToolTest {};
+
+TEST_F(StartUp, DispatchTable) {
+  const std::string usage = UsageText();
+  const RunCase cases[] = {
+      {{}, usage, 2},
+      {{"NOWARN"}, usage, 2},
+      {{"nowarn", "COMPORTS"}, "\n\n", 0},
+      {{"comports"}, "\n\n", 0},
+      {{"HELP"}, "\n\n", 0},
+      {{"NOWARNX", "COMPORTS"}, "\n\n", 0},
+      {{"NOWARN", "COMGETSTATUS", "3"}, "\n\n" + usage, 2},
+      {{"COMPORTS", "1", "2"}, "\n\n", 0},
+      {{"COMSCAN"}, "\n\n", 0},
+      {{"COMSETMODBUS", "1", "19200"}, "\n\n" + usage, 2},
+      {{"COMSETBAUD", "1", "19200"}, "\n\n" + usage, 2},
+      {{"IPIPS"}, "\n\n", 0},
+      {{"IPGETSTATUS"}, "\n\n" + usage, 2},
+      {{"IPSETMODBUS", "127.0.0.1"}, "\n\n" + usage, 2},
+      {{"COMGETSTATUSX", "3", "19200"}, "\n\n", 0},
+      {{"COMGET", "3", "19200"}, "\n\n", 0},
+      {{""}, "\n\n", 0},
+  };
+  for (const RunCase& c : cases) {
+    const testsupport::RunResult result = Run(c.args);
+    std::string line;
+    for (const std::string& arg : c.args) line += "[" + arg + "]";
+    EXPECT_EQ(result.out, c.out) << line;
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << line;
+  }
+}
+
+TEST_F(StartUp, UsageTextIsFiftyTwoLinesOfPlainText) {
+  const std::string usage = Run({"NOWARN"}).out;
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 52);
+  EXPECT_EQ(usage.find(" \n"), std::string::npos) << "no line ends in a blank";
+  for (const char c : usage) EXPECT_TRUE(c == '\n' || (c >= ' ' && c < 0x7F));
+}
+
+// Every mistyped argument ends in the command's own message, before any port is opened.
+TEST_F(StartUp, MistypedArgumentsGetTheirMessage) {
+  const std::string port = "\nError: Invalid port\n\n";
+  const std::string rate = "\nError: Invalid baud rate\n\n";
+  const std::string address = "\nError: Invalid Modbus address\n\n";
+  const std::string newRate = "\nError: Invalid new baud rate\n\n";
+  const std::string noDevice = "\nError: Failed to initialize COM port\n\n";
+  const RunCase cases[] = {
+      {{"NOWARN", "COMGETSTATUS", "COM3", "19200"}, port, 0},
+      {{"NOWARN", "COMGETSTATUS", "", ""}, port, 0},
+      {{"NOWARN", "COMGETSTATUS", "-3", "19200"}, port, 0},
+      {{"NOWARN", "COMGETSTATUS", "4294967299", "19200"}, port, 0},
+      {{"NOWARN", "COMGETSTATUS", "100", "abc"}, port, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "abc"}, rate, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "4800"}, rate, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "115200"}, rate, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "99999999999"}, rate, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "-19200"}, rate, 0},
+      {{"NOWARN", "COMGETSTATUS", "12", "19200", "extra", "more"}, noDevice, 0},
+      {{"NOWARN", "COMGETSTATUS", "+12", " 19200"}, noDevice, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "19200", "0"}, address, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "19200", "256"}, address, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "19200", "one"}, address, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "19200", "-1"}, address, 0},
+      {{"NOWARN", "COMSETMODBUS", "0", "0", "0"}, port, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "115200", "0"}, rate, 0},
+      {{"NOWARN", "COMSETMODBUS", "12", "19200", "255"}, noDevice, 0},
+      {{"NOWARN", "COMSETBAUD", "12", "19200", "115200"}, newRate, 0},
+      {{"NOWARN", "COMSETBAUD", "12", "19200", ""}, newRate, 0},
+      {{"NOWARN", "COMSETBAUD", "12", "4800", "9600"}, rate, 0},
+      {{"NOWARN", "COMSETBAUD", "99", "19200", "9600"}, noDevice, 0},
+      {{"NOWARN", "COMSETBAUD", "12", "19200", "9600", "x"}, noDevice, 0},
+  };
+  for (const RunCase& c : cases) {
+    const testsupport::RunResult result = Run(c.args);
+    std::string line;
+    for (const std::string& arg : c.args) line += "[" + arg + "]";
+    EXPECT_EQ(result.out, c.out) << line;
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << line;
+  }
+}
+
+TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
+  const testsupport::RunResult shown = testsupport::RunToolOnTerminal(
+      {"COMPORTS"}, {{"MX40R_COM_DIR", comDirectory_.Path()}, {"LANG", "C.UTF-8"}}, "\n");
+  EXPECT_TRUE(shown.typed) << "the tool waited for Enter";
+  EXPECT_EQ(shown.out, "\n\n");
+  EXPECT_EQ(shown.exitStatus, 0);
+  const std::string& terminal = shown.terminal;
+  std::size_t first = terminal.find("Acceptance of Use");
+  ASSERT_NE(first, std::string::npos) << terminal;
+  EXPECT_EQ(terminal.find("Acceptance of Use", first + 1), std::string::npos);
+  EXPECT_NE(terminal.find("This software is provided \xE2\x80\x9C" "as is\xE2\x80\x9D, without"),
+            std::string::npos)
+      << terminal;
+  EXPECT_NE(terminal.find("from its use."), std::string::npos);
+
+  const testsupport::RunResult skipped = testsupport::RunToolOnTerminal(
+      {"COMPORTS", "NoWarn"}, {{"MX40R_COM_DIR", comDirectory_.Path()}}, "\n");
+  EXPECT_EQ(skipped.terminal, "");
+  EXPECT_EQ(skipped.out, "\n\n");
+}
+
+TEST_F(StartUp, NoticeOutsideUtf8KeepsTheSingleByteQuotes) {
+  const testsupport::RunResult shown = testsupport::RunToolOnTerminal(
+      {}, {{"MX40R_COM_DIR", comDirectory_.Path()}, {"LANG", "C"}, {"LC_ALL", ""}}, "\n");
+  EXPECT_NE(shown.terminal.find("provided \x93" "as is\x94,"), std::string::npos)
+      << shown.terminal;
+  EXPECT_EQ(shown.out, UsageText());
+  EXPECT_EQ(shown.exitStatus, 2);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,583 @@
+// The module simulator and the process runner, checked on their own before any test leans on them:
+// the simulator through its pty link as the tool would use it, the runner with /bin/sh.
+#include "tests/support/module_simulator.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process_runner.h"
+#include "tests/support/pty_line.h"
+
+namespace modsim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kReadProductVersion = {0xFE, 0x03, 0x0B, 0xB8, 0x00, 0x02, 0x52, 0x05};
+const Bytes kReadAddress = {0xFE, 0x03, 0x00, 0x06, 0x00, 0x01, 0x70, 0x04};
+const Bytes kReadBaudCode = {0xFE, 0x03, 0x00, 0x0D, 0x00, 0x01, 0x01, 0xC6};
+const Bytes kPrepare = {0xFE, 0x46, 0x0E, 0x02, 0x55, 0xB8};
+const Bytes kCommit = {0xFE, 0x46, 0x08, 0x23, 0x96};
+
+Bytes WithCrc(Bytes frame) {
+  const std::uint16_t crc = Crc16(frame.data(), frame.size());
+  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return frame;
+}
+
+Bytes Bytes16(std::initializer_list<int> values) {
+  Bytes bytes;
+  for (int value : values) bytes.push_back(static_cast<std::uint8_t>(value));
+  return bytes;
+}
+
+// The bytes that arrive within `windowMs`.
+Bytes ReadFor(int fd, int windowMs) {
+  Bytes got;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(windowMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return got;
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return got;
+    std::uint8_t buffer[1024];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return got;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+}
+
+// A whole reply: up to 2 s for the first byte, then until 60 ms pass without another.
+Bytes ReadReply(int fd) {
+  Bytes got = ReadFor(fd, 0);
+  pollfd pfd = {fd, POLLIN, 0};
+  if (got.empty() && poll(&pfd, 1, 2000) <= 0) return got;
+  for (;;) {
+    const Bytes more = ReadFor(fd, 60);
+    if (more.empty()) return got;
+    got.insert(got.end(), more.begin(), more.end());
+  }
+}
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/modsim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    link_ = dir_ + "/COM3";
+  }
+
+  void TearDown() override {
+    CloseLine();
+    simulator_.reset();
+    rmdir(dir_.c_str());
+  }
+
+  void StartModule(const ModuleOptions& options = {}) {
+    simulator_.emplace(link_, options);
+    std::string error;
+    ASSERT_TRUE(simulator_->Start(&error)) << error;
+  }
+
+  // Opens the link as the tool does: raw, at `rate`.
+  void OpenLine(int rate) {
+    CloseLine();
+    fd_ = open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd_, 0);
+    ASSERT_TRUE(SetRawLine(fd_, rate));
+  }
+
+  void CloseLine() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  void Send(const Bytes& frame) {
+    ASSERT_EQ(write(fd_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  }
+
+  std::string Transact(const Bytes& frame) {
+    Send(frame);
+    return Hex(ReadReply(fd_));
+  }
+
+  // The frame reaches the simulator and is recorded unanswered, and nothing comes back.
+  void ExpectIgnored(const Bytes& frame) {
+    const std::size_t before = simulator_->FrameCount();
+    Send(frame);
+    ASSERT_TRUE(simulator_->WaitForFrames(before + 1, 2000));
+    const std::vector<ReceivedFrame> frames = simulator_->Frames();
+    EXPECT_EQ(Hex(frames.back().bytes), Hex(frame));
+    EXPECT_FALSE(frames.back().answered);
+    EXPECT_EQ(Hex(ReadFor(fd_, 50)), "");
+  }
+
+  std::string dir_;
+  std::string link_;
+  std::optional<ModuleSimulator> simulator_;
+  int fd_ = -1;
+};
+
+TEST(ModsimCrcTest, MatchesTheKnownFrames) {
+  for (const Bytes& frame : {kReadProductVersion, kReadAddress, kReadBaudCode, kPrepare, kCommit,
+                             Bytes16({0xFE, 0x03, 0x04, 0x00, 0x01, 0x00, 0x0C, 0xA4, 0xF9}),
+                             Bytes16({0xFE, 0x83, 0x02, 0xF0, 0xC1}),
+                             Bytes16({0xFE, 0x06, 0x00, 0x0D, 0x00, 0x05, 0xCC, 0x05})}) {
+    SCOPED_TRACE(Hex(frame));
+    EXPECT_EQ(Hex(WithCrc(Bytes(frame.begin(), frame.end() - 2))), Hex(frame));
+  }
+}
+
+TEST(ModsimBaudCodeTest, CodesAndRates) {
+  const int rates[] = {0, 9600, 19200, 38400, 57600, 115000, 0};
+  for (int code = 0; code <= 6; ++code) {
+    EXPECT_EQ(BaudCodeRate(code), rates[code]) << code;
+    if (rates[code] != 0) {
+      EXPECT_EQ(RateBaudCode(rates[code]), code);
+    }
+  }
+  EXPECT_EQ(RateBaudCode(115200), 0);
+}
+
+TEST_F(SimulatorTest, AnswersReadsOfTheRegisterMap) {
+  ModuleOptions options;
+  options.product = 1;
+  options.version = 12;
+  StartModule(options);
+  simulator_->SetRegister(1001, 5);
+  simulator_->SetRegister(1010, 65535);
+  simulator_->SetRegister(2012, 0x1234);
+  OpenLine(19200);
+
+  // Inputs 1001 = 5 and 1010 = 65535, output 2012 = 0x1234, the rest 0.
+  Bytes inputs = {0xFE, 0x03, 20, 0x00, 0x05};
+  inputs.resize(3 + 18);
+  inputs.insert(inputs.end(), {0xFF, 0xFF});
+  Bytes outputs = {0xFE, 0x03, 24};
+  outputs.resize(3 + 22);
+  outputs.insert(outputs.end(), {0x12, 0x34});
+  struct Case {
+    Bytes request;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {kReadProductVersion, "FE 03 04 00 01 00 0C A4 F9"},
+      {kReadAddress, "FE 03 02 00 FE 2D D0"},
+      {kReadBaudCode, Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x02}))},
+      {Bytes16({0xFE, 0x03, 0x0B, 0xB8, 0x00, 0x01, 0x12, 0x04}),
+       Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x01}))},
+      {Bytes16({0xFE, 0x03, 0x03, 0xE8, 0x00, 0x0A, 0x51, 0xB2}), Hex(WithCrc(inputs))},
+      {Bytes16({0xFE, 0x03, 0x07, 0xD0, 0x00, 0x0C, 0x51, 0x4D}), Hex(WithCrc(outputs))},
+      // Register 1 is outside the map; 3002 + 1 runs off its end; 1011 falls in a gap.
+      {WithCrc({0xFE, 0x03, 0x00, 0x00, 0x00, 0x01}), "FE 83 02 F0 C1"},
+      {WithCrc({0xFE, 0x03, 0x0B, 0xB9, 0x00, 0x02}), "FE 83 02 F0 C1"},
+      {WithCrc({0xFE, 0x03, 0x03, 0xE8, 0x00, 0x0B}), "FE 83 02 F0 C1"},
+      {WithCrc({0xFE, 0x03, 0x0B, 0xB8, 0x00, 0x00}), Hex(WithCrc({0xFE, 0x83, 0x03}))},
+      {WithCrc({0xFE, 0x04, 0x0B, 0xB8, 0x00, 0x01}), Hex(WithCrc({0xFE, 0x84, 0x01}))},
+      {WithCrc({0xFE, 0x10, 0x00, 0x06, 0x00, 0x01, 0x02, 0x00, 0x01}),
+       Hex(WithCrc({0xFE, 0x90, 0x01}))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Hex(c.request));
+    EXPECT_EQ(Transact(c.request), c.reply);
+  }
+}
+
+TEST_F(SimulatorTest, IgnoresOtherSlavesBadCrcAndMalformedFrames) {
+  StartModule();
+  OpenLine(19200);
+  Bytes badCrc = kReadProductVersion;
+  badCrc.back() ^= 0x01;
+  ExpectIgnored(badCrc);
+  ExpectIgnored(WithCrc({0x01, 0x03, 0x0B, 0xB8, 0x00, 0x02}));
+  ExpectIgnored(WithCrc({0x00, 0x03, 0x0B, 0xB8, 0x00, 0x02}));
+  ExpectIgnored(WithCrc({0xFE, 0x03, 0x0B, 0xB8, 0x00}));
+  ExpectIgnored(Bytes16({0xFE, 0x03}));
+  EXPECT_EQ(Transact(kReadProductVersion), "FE 03 04 00 01 00 0C A4 F9");
+}
+
+TEST_F(SimulatorTest, RecordsEveryFrameInOrder) {
+  StartModule();
+  OpenLine(19200);
+  const Bytes other = WithCrc({0x05, 0x03, 0x00, 0x06, 0x00, 0x01});
+  Transact(kReadProductVersion);
+  ExpectIgnored(other);
+  Transact(kPrepare);
+  Transact(kReadAddress);
+  ASSERT_TRUE(simulator_->WaitForFrames(4, 1000));
+  EXPECT_EQ(simulator_->FramesHex(),
+            (std::vector<std::string>{"FE 03 0B B8 00 02 52 05", Hex(other), "FE 46 0E 02 55 B8",
+                                      "FE 03 00 06 00 01 70 04"}));
+  const std::vector<ReceivedFrame> frames = simulator_->Frames();
+  EXPECT_TRUE(frames[0].answered);
+  EXPECT_EQ(Hex(frames[0].reply), "FE 03 04 00 01 00 0C A4 F9");
+  EXPECT_EQ(frames[0].rate, 19200);
+  EXPECT_FALSE(frames[1].answered);
+  EXPECT_FALSE(simulator_->WaitForFrames(5, 50));
+  simulator_->ClearFrames();
+  EXPECT_EQ(simulator_->FrameCount(), 0u);
+}
+
+TEST_F(SimulatorTest, IgnoresFramesAtAnotherRate) {
+  StartModule();
+  OpenLine(9600);
+  ExpectIgnored(kReadProductVersion);
+  EXPECT_EQ(simulator_->Frames().back().rate, 9600);
+  ASSERT_TRUE(SetLineRate(fd_, 19200));
+  EXPECT_EQ(Transact(kReadProductVersion), "FE 03 04 00 01 00 0C A4 F9");
+  EXPECT_EQ(simulator_->Frames().back().rate, 19200);
+}
+
+TEST_F(SimulatorTest, ServesANonStandardRate) {
+  ModuleOptions options;
+  options.baudCode = 5;
+  StartModule(options);
+  OpenLine(115200);
+  ExpectIgnored(kReadBaudCode);
+  EXPECT_EQ(simulator_->Frames().back().rate, 115200);
+  ASSERT_TRUE(SetLineRate(fd_, 115000));
+  EXPECT_EQ(Transact(kReadBaudCode), Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x05})));
+  EXPECT_EQ(simulator_->Frames().back().rate, 115000);
+}
+
+TEST_F(SimulatorTest, SurvivesTheToolClosingAndReopening) {
+  StartModule();
+  for (int round = 0; round < 3; ++round) {
+    OpenLine(19200);
+    EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0") << round;
+    CloseLine();
+  }
+}
+
+TEST_F(SimulatorTest, AcknowledgesPrepareAndCommit) {
+  StartModule();
+  OpenLine(19200);
+  const std::string ack = Hex(WithCrc({0xFE, 0x46, 0x41}));
+  EXPECT_EQ(Transact(kPrepare), ack);
+  EXPECT_EQ(Transact(kCommit), ack);
+  // Only the two exact frames are known; any other function-70 frame is an illegal function.
+  EXPECT_EQ(Transact(WithCrc({0xFE, 0x46, 0x0B, 0x01})), Hex(WithCrc({0xFE, 0xC6, 0x01})));
+  simulator_->SetFault(FrameKind::kPrepare, Fault::Ack(0x61));
+  EXPECT_EQ(Transact(kPrepare), Hex(WithCrc({0xFE, 0x46, 0x61})));
+  EXPECT_EQ(Transact(kCommit), ack);
+}
+
+TEST_F(SimulatorTest, BaudChangeTakesEffectAfterCommit) {
+  StartModule();
+  OpenLine(19200);
+  EXPECT_EQ(Transact(kPrepare), Hex(WithCrc({0xFE, 0x46, 0x41})));
+  const Bytes writeCode3 = {0xFE, 0x06, 0x00, 0x0D, 0x00, 0x03, 0x4C, 0x07};
+  EXPECT_EQ(Transact(writeCode3), Hex(writeCode3));
+  EXPECT_EQ(Transact(kReadBaudCode), Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x02})));
+  EXPECT_EQ(simulator_->Rate(), 19200);
+  EXPECT_EQ(Transact(kCommit), Hex(WithCrc({0xFE, 0x46, 0x41})));
+  EXPECT_EQ(simulator_->BaudCode(), 3);
+  EXPECT_EQ(simulator_->Rate(), 38400);
+
+  ExpectIgnored(kReadBaudCode);
+  CloseLine();
+  OpenLine(38400);
+  EXPECT_EQ(Transact(kReadBaudCode), Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x03})));
+  const std::vector<ReceivedFrame> frames = simulator_->Frames();
+  EXPECT_EQ(frames.back().rate, 38400);
+  EXPECT_TRUE(frames.back().answered);
+}
+
+TEST_F(SimulatorTest, AddressChangeTakesEffectAfterCommit) {
+  StartModule();
+  OpenLine(19200);
+  const Bytes readAtNewAddress = WithCrc({0x01, 0x03, 0x00, 0x06, 0x00, 0x01});
+  const Bytes writeAddress1 = {0xFE, 0x06, 0x00, 0x06, 0x00, 0x01, 0xBC, 0x04};
+  Transact(kPrepare);
+  EXPECT_EQ(Transact(writeAddress1), Hex(writeAddress1));
+  ExpectIgnored(readAtNewAddress);
+  EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0");
+  Transact(kCommit);
+  EXPECT_EQ(simulator_->Address(), 1);
+  EXPECT_EQ(Transact(kReadAddress), Hex(WithCrc({0xFE, 0x03, 0x02, 0x00, 0x01})));
+  EXPECT_EQ(Transact(readAtNewAddress), Hex(WithCrc({0x01, 0x03, 0x02, 0x00, 0x01})));
+  ExpectIgnored(WithCrc({0x02, 0x03, 0x00, 0x06, 0x00, 0x01}));
+}
+
+TEST_F(SimulatorTest, FaultsSpoilTheReply) {
+  StartModule();
+  OpenLine(19200);
+  struct Case {
+    Fault fault;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {Fault::Exception(2), "FE 83 02 F0 C1"},
+      {Fault::Exception(4), Hex(WithCrc({0xFE, 0x83, 0x04}))},
+      {Fault::BadCrc(), "FE 03 04 00 01 00 0C 5B 06"},
+      {Fault::Short(3), "FE 03 04"},
+      {Fault::Short(100), "FE 03 04 00 01 00 0C A4 F9"},
+      {Fault::WrongAddress(1), Hex(WithCrc({0x01, 0x03, 0x04, 0x00, 0x01, 0x00, 0x0C}))},
+      {Fault::WrongFunction(4), Hex(WithCrc({0xFE, 0x04, 0x04, 0x00, 0x01, 0x00, 0x0C}))},
+      {Fault::Ack(0x61), "FE 03 04 00 01 00 0C A4 F9"},
+      {Fault::Oversized(8), Hex(WithCrc({0xFE, 0x03, 0x03, 0x00, 0x01, 0x02}))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    simulator_->SetFault(FrameKind::kRead, c.fault);
+    EXPECT_EQ(Transact(kReadProductVersion), c.reply);
+  }
+  simulator_->SetFault(FrameKind::kRead, Fault::Silent());
+  ExpectIgnored(kReadProductVersion);
+  simulator_->ClearFaults();
+  EXPECT_EQ(Transact(kReadProductVersion), "FE 03 04 00 01 00 0C A4 F9");
+}
+
+TEST_F(SimulatorTest, OversizedReplyFillsTheWholeBuffer) {
+  StartModule();
+  OpenLine(19200);
+  simulator_->SetFault(FrameKind::kRead, Fault::Oversized(511));
+  Send(kReadProductVersion);
+  const Bytes reply = ReadReply(fd_);
+  ASSERT_EQ(reply.size(), 511u);
+  EXPECT_EQ(Hex(Bytes(reply.begin(), reply.begin() + 6)), "FE 03 FA 00 01 02");
+  for (std::size_t k = 0; k < 506; ++k) ASSERT_EQ(reply[3 + k], k % 256) << k;
+  EXPECT_EQ(Hex(WithCrc(Bytes(reply.begin(), reply.end() - 2))), Hex(reply));
+}
+
+TEST_F(SimulatorTest, FaultsKeepToTheirKindAndCount) {
+  StartModule();
+  OpenLine(19200);
+  const std::string goodRead = "FE 03 04 00 01 00 0C A4 F9";
+  const std::string ack = Hex(WithCrc({0xFE, 0x46, 0x41}));
+  simulator_->SetFault(FrameKind::kCommit, Fault::Silent());
+  EXPECT_EQ(Transact(kReadProductVersion), goodRead);
+  EXPECT_EQ(Transact(kPrepare), ack);
+  ExpectIgnored(kCommit);
+
+  // The kind's own fault wins over kAny's.
+  simulator_->SetFault(FrameKind::kAny, Fault::Exception(4));
+  EXPECT_EQ(Transact(kPrepare), Hex(WithCrc({0xFE, 0xC6, 0x04})));
+  ExpectIgnored(kCommit);
+  simulator_->ClearFaults();
+
+  simulator_->SetFault(FrameKind::kRead, Fault::Silent().Times(2));
+  ExpectIgnored(kReadProductVersion);
+  ExpectIgnored(kReadProductVersion);
+  EXPECT_EQ(Transact(kReadProductVersion), goodRead);
+}
+
+TEST_F(SimulatorTest, ExceptionOrSilenceLeavesAWriteUndone) {
+  StartModule();
+  OpenLine(19200);
+  const Bytes writeInput = WithCrc({0xFE, 0x06, 0x03, 0xE8, 0x00, 0x07});
+  simulator_->SetFault(FrameKind::kWrite, Fault::Exception(4).Times(1));
+  EXPECT_EQ(Transact(writeInput), Hex(WithCrc({0xFE, 0x86, 0x04})));
+  EXPECT_EQ(simulator_->Register(1001), 0);
+  simulator_->SetFault(FrameKind::kWrite, Fault::Silent().Times(1));
+  ExpectIgnored(writeInput);
+  EXPECT_EQ(simulator_->Register(1001), 0);
+  simulator_->SetFault(FrameKind::kWrite, Fault::BadCrc().Times(1));
+  Transact(writeInput);
+  EXPECT_EQ(simulator_->Register(1001), 7);
+
+  // A Commit answered with an exception applies nothing.
+  Transact(WithCrc({0xFE, 0x06, 0x00, 0x0D, 0x00, 0x01}));
+  simulator_->SetFault(FrameKind::kCommit, Fault::Exception(1).Times(1));
+  EXPECT_EQ(Transact(kCommit), Hex(WithCrc({0xFE, 0xC6, 0x01})));
+  EXPECT_EQ(simulator_->BaudCode(), 2);
+}
+
+TEST_F(SimulatorTest, WritesOutsideTheMapOrOfUnknownCodesFail) {
+  StartModule();
+  OpenLine(19200);
+  EXPECT_EQ(Transact(WithCrc({0xFE, 0x06, 0x00, 0x00, 0x00, 0x01})),
+            Hex(WithCrc({0xFE, 0x86, 0x02})));
+  EXPECT_EQ(Transact(WithCrc({0xFE, 0x06, 0x00, 0x0D, 0x00, 0x06})),
+            Hex(WithCrc({0xFE, 0x86, 0x03})));
+  const Bytes writeOutput = WithCrc({0xFE, 0x06, 0x07, 0xDB, 0xAB, 0xCD});
+  EXPECT_EQ(Transact(writeOutput), Hex(writeOutput));
+  EXPECT_EQ(simulator_->Register(2012), 0xABCD);
+  EXPECT_FALSE(simulator_->SetRegister(15, 1));
+  EXPECT_EQ(simulator_->Register(15), std::nullopt);
+}
+
+TEST_F(SimulatorTest, SplitAndLateRepliesKeepTheirPauses) {
+  StartModule();
+  OpenLine(19200);
+  simulator_->SetFault(FrameKind::kRead, Fault::Split(3, 300));
+  Send(kReadProductVersion);
+  EXPECT_EQ(Hex(ReadFor(fd_, 200)), "FE 03 04");
+  EXPECT_EQ(Hex(ReadFor(fd_, 1000)), "00 01 00 0C A4 F9");
+
+  simulator_->SetFault(FrameKind::kRead, Fault::Late(300));
+  Send(kReadProductVersion);
+  EXPECT_EQ(Hex(ReadFor(fd_, 200)), "");
+  EXPECT_EQ(Hex(ReadFor(fd_, 1000)), "FE 03 04 00 01 00 0C A4 F9");
+}
+
+TEST_F(SimulatorTest, StopsAnsweringAfterNFrames) {
+  StartModule();
+  simulator_->StopAfter(3);
+  OpenLine(9600);
+  ExpectIgnored(kReadAddress);  // counted although the module could not hear it
+  ASSERT_TRUE(SetLineRate(fd_, 19200));
+  EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0");
+  EXPECT_EQ(Transact(kPrepare), Hex(WithCrc({0xFE, 0x46, 0x41})));
+  ExpectIgnored(kReadAddress);
+  ExpectIgnored(kPrepare);
+  simulator_->StopAfter(-1);
+  EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0");
+}
+
+TEST_F(SimulatorTest, LinkLivesAsLongAsTheSimulator) {
+  ASSERT_EQ(symlink("/nonexistent", link_.c_str()), 0);
+  StartModule();
+  char target[256] = {};
+  ASSERT_GT(readlink(link_.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), simulator_->SlavePath());
+  simulator_->Stop();
+  struct stat info {};
+  EXPECT_NE(lstat(link_.c_str(), &info), 0);
+}
+
+TEST_F(SimulatorTest, StartFailsWhenTheLinkCannotBeMade) {
+  simulator_.emplace(dir_ + "/missing/COM3");
+  std::string error;
+  EXPECT_FALSE(simulator_->Start(&error));
+  EXPECT_NE(error.find("symlink"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace modsim
+
+namespace testsupport {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Restores MX40R_TOOL as the test found it.
+class ToolVariable {
+ public:
+  ToolVariable() {
+    if (const char* value = std::getenv("MX40R_TOOL")) saved_ = value;
+  }
+  ~ToolVariable() {
+    if (saved_) {
+      setenv("MX40R_TOOL", saved_->c_str(), 1);
+    } else {
+      unsetenv("MX40R_TOOL");
+    }
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+RunResult Shell(const std::string& script, const EnvList& env = {}, int timeoutMs = 10000) {
+  return RunCommand({"/bin/sh", "-c", script}, env, timeoutMs);
+}
+
+TEST(ProcessRunnerTest, CapturesOutputErrorAndExitStatus) {
+  struct Case {
+    std::string script;
+    std::string out;
+    std::string err;
+    int status;
+  };
+  const Case cases[] = {
+      {"echo hi; exit 3", "hi\n", "", 3},
+      {"echo to-err >&2; printf out", "out", "to-err\n", 0},
+      {"printf 'a\\r\\nb\\rc\\r\\n'", "a\nb\rc\n", "", 0},
+      {"kill -TERM $$", "", "", 128 + 15},
+      {"cat; echo $?", "0\n", "", 0},  // stdin is /dev/null
+      {"if (exec 3</dev/tty) 2>/dev/null; then echo tty; else echo none; fi", "none\n", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const RunResult result = Shell(c.script);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_FALSE(result.timedOut);
+  }
+}
+
+TEST(ProcessRunnerTest, EnvironmentIsExtendedAndDisplayDropped) {
+  setenv("DISPLAY", ":99", 1);
+  setenv("MODSIM_TEST_KEEP", "kept", 1);
+  const RunResult result = Shell("echo \"${DISPLAY-unset} $MODSIM_TEST_KEEP $A $B\"",
+                                 {{"A", "one"}, {"B", "two words"}, {"MODSIM_TEST_KEEP", "new"}});
+  unsetenv("DISPLAY");
+  unsetenv("MODSIM_TEST_KEEP");
+  EXPECT_EQ(result.out, "unset new one two words\n");
+}
+
+TEST(ProcessRunnerTest, TimeOutKillsTheWholeGroup) {
+  const Clock::time_point start = Clock::now();
+  // The background sleep holds the pipes too: only killing the group ends the run early.
+  const RunResult result = Shell("echo started; sleep 20 & sleep 20", {}, 300);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.exitStatus, 128 + 9);
+  EXPECT_EQ(result.out, "started\n");
+  EXPECT_LT(took.count(), 3000);
+}
+
+TEST(ProcessRunnerTest, ToolCommandComesFromTheEnvironmentOrTheDefault) {
+  ToolVariable restore;
+  unsetenv("MX40R_TOOL");
+  SetDefaultToolPath("");
+  RunResult result = RunTool({"x"}, {});
+  EXPECT_EQ(result.exitStatus, 127);
+  EXPECT_NE(result.err, "");
+
+  SetDefaultToolPath("/bin/echo");
+  result = RunTool({"a", "b"}, {});
+  EXPECT_EQ(result.out, "a b\n");
+
+  setenv("MX40R_TOOL", " /bin/sh  -c ", 1);
+  EXPECT_EQ(ToolCommand(), (std::vector<std::string>{"/bin/sh", "-c"}));
+  result = RunTool({"echo hi; exit 3"}, {});
+  EXPECT_EQ(result.out, "hi\n");
+  EXPECT_EQ(result.exitStatus, 3);
+
+  setenv("MX40R_TOOL", "/nonexistent/mx40r", 1);
+  result = RunTool({}, {});
+  EXPECT_EQ(result.exitStatus, 127);
+  EXPECT_NE(result.err.find("/nonexistent/mx40r"), std::string::npos);
+  SetDefaultToolPath("");
+}
+
+TEST(ProcessRunnerTest, TerminalShowsWhatStdoutDoesNot) {
+  const RunResult result = RunCommandOnTerminal(
+      {"/bin/sh", "-c", "printf 'Press Enter' >/dev/tty; read line </dev/tty; echo got:$line"}, {},
+      "yes\n", 10000);
+  EXPECT_TRUE(result.typed);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.out, "got:yes\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.terminal, "Press Enteryes\r\n");
+  EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST(ProcessRunnerTest, TerminalInputIsNotTypedWhenNothingWaits) {
+  const RunResult result =
+      RunCommandOnTerminal({"/bin/sh", "-c", "printf shown >/dev/tty"}, {}, "\n", 10000);
+  EXPECT_FALSE(result.typed);
+  EXPECT_EQ(result.terminal, "shown");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exitStatus, 0);
+}
+
+}  // namespace
+}  // namespace testsupport
