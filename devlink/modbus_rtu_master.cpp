@@ -205,8 +205,7 @@ bool ModbusRtuMaster::Set70(int command, int delayMs, bool report) {
   Wait(delayMs);
   std::uint8_t reply[kRtuReplyBufferSize];
   std::int32_t length = 0;
-  if (written == 0 || !ReadReply(portHandle, reply, &length) ||
-      !Set70Acknowledged(reply, length)) {
+  if (written == 0 || !ReadReply(portHandle, reply, &length) || !Set70Acknowledged(reply, length)) {
     PrintLine(report, "Modbus Set70 failed");
     return false;
   }

@@ -1,5 +1,6 @@
 // One COM port, opened exclusively with the module's line format and the time-outs that the RTU
-// master's write-wait-read transfers rely on, RTS lowered; closed with RTS raised and buffers purged.
+// master's write-wait-read transfers rely on, RTS lowered; closed with RTS raised and buffers
+// purged.
 #pragma once
 
 #include <string>

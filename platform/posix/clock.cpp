@@ -1,9 +1,9 @@
 #include "platform/clock.h"
 
-#include <ctime>
+#include <unistd.h>
 
 #include <cerrno>
-#include <unistd.h>
+#include <ctime>
 
 namespace platform {
 

@@ -96,8 +96,7 @@ testsupport::RunResult ToolTest::Run(const std::vector<std::string>& args, int t
 }
 
 modsim::ModuleSimulator& ToolTest::StartModule(int port, const modsim::ModuleOptions& options) {
-  modules_.push_back(
-      std::make_unique<modsim::ModuleSimulator>(comDirectory_.Link(port), options));
+  modules_.push_back(std::make_unique<modsim::ModuleSimulator>(comDirectory_.Link(port), options));
   std::string error;
   EXPECT_TRUE(modules_.back()->Start(&error)) << error;
   return *modules_.back();

@@ -1,11 +1,9 @@
 // COMGETSTATUS, COMSETMODBUS and COMSETBAUD against the module simulator on a pseudo-terminal.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
-
 #include <string>
 #include <vector>
 
@@ -68,11 +66,11 @@ TEST_F(SerialCommands, GetStatusTwoCyclesThenTheModuleFallsSilent) {
   const std::uint32_t elapsed = platform::TickCountMs() - start;
   EXPECT_EQ(result.out, Header(12, 19200) + kCycle + kCycle + kFailed);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(module.FramesHex(),
-            (Hexes{"FE 03 0B B8 00 02 52 05", "FE 03 03 E8 00 0A 51 B2", "FE 03 07 D0 00 0C 51 4D",
-                   "FE 03 0B B8 00 02 52 05", "FE 03 03 E8 00 0A 51 B2", "FE 03 07 D0 00 0C 51 4D",
-                   "FE 03 0B B8 00 02 52 05", "FE 03 0B B8 00 02 52 05",
-                   "FE 03 0B B8 00 02 52 05"}));
+  EXPECT_EQ(
+      module.FramesHex(),
+      (Hexes{"FE 03 0B B8 00 02 52 05", "FE 03 03 E8 00 0A 51 B2", "FE 03 07 D0 00 0C 51 4D",
+             "FE 03 0B B8 00 02 52 05", "FE 03 03 E8 00 0A 51 B2", "FE 03 07 D0 00 0C 51 4D",
+             "FE 03 0B B8 00 02 52 05", "FE 03 0B B8 00 02 52 05", "FE 03 0B B8 00 02 52 05"}));
   // Two cycles of three 250 ms waits and a 1 s pause, then three silent attempts of 550 ms.
   EXPECT_GE(elapsed, 2u * 1750u + 3u * 550u);
 }
@@ -139,8 +137,8 @@ TEST_F(SerialCommands, SetModbusSendsPrepareWriteCommitAndChecksAt254) {
   const testsupport::RunResult result = Run(Args({"COMSETMODBUS", "12", "19200", "1"}));
   EXPECT_EQ(result.out, "\nModbus address successfully changed\n\n");
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(module.FramesHex(), (Hexes{kPrepare, "FE 06 00 06 00 01 BC 04", kCommit,
-                                       "FE 03 00 06 00 01 70 04"}));
+  EXPECT_EQ(module.FramesHex(),
+            (Hexes{kPrepare, "FE 06 00 06 00 01 BC 04", kCommit, "FE 03 00 06 00 01 70 04"}));
   EXPECT_EQ(module.Address(), 1);
 }
 
@@ -165,16 +163,31 @@ TEST_F(SerialCommands, SetModbusFailureRows) {
   const std::string noAnswer = "Error: Module failed to respond using new Modbus address";
   const FailureCase cases[] = {
       {"prepare refused", FrameKind::kPrepare, Fault::Ack(0x61), "Modbus Set70 failed", {kPrepare}},
-      {"prepare unanswered", FrameKind::kPrepare, Fault::Silent(), "Modbus Set70 failed",
+      {"prepare unanswered",
+       FrameKind::kPrepare,
+       Fault::Silent(),
+       "Modbus Set70 failed",
        {kPrepare}},
-      {"write exception", FrameKind::kWrite, Fault::Exception(2), "Modbus exception - 2",
+      {"write exception",
+       FrameKind::kWrite,
+       Fault::Exception(2),
+       "Modbus exception - 2",
        {kPrepare, write}},
-      {"write unanswered", FrameKind::kWrite, Fault::Silent(), "Modbus Set failed",
+      {"write unanswered",
+       FrameKind::kWrite,
+       Fault::Silent(),
+       "Modbus Set failed",
        {kPrepare, write}},
       {"write bad crc", FrameKind::kWrite, Fault::BadCrc(), "Modbus Set failed", {kPrepare, write}},
-      {"commit unanswered", FrameKind::kCommit, Fault::Silent(), "Modbus Set70 failed",
+      {"commit unanswered",
+       FrameKind::kCommit,
+       Fault::Silent(),
+       "Modbus Set70 failed",
        {kPrepare, write, kCommit}},
-      {"check read unanswered", FrameKind::kRead, Fault::Silent(), noAnswer,
+      {"check read unanswered",
+       FrameKind::kRead,
+       Fault::Silent(),
+       noAnswer,
        {kPrepare, write, kCommit, check, check, check}},
   };
   for (const FailureCase& c : cases) {
@@ -254,12 +267,20 @@ TEST_F(SerialCommands, SetBaudFailureRows) {
   const char* check = "FE 03 00 0D 00 01 01 C6";
   const FailureCase cases[] = {
       {"prepare refused", FrameKind::kPrepare, Fault::Ack(0x00), "Modbus Set70 failed", {kPrepare}},
-      {"write exception", FrameKind::kWrite, Fault::Exception(3), "Modbus exception - 3",
+      {"write exception",
+       FrameKind::kWrite,
+       Fault::Exception(3),
+       "Modbus exception - 3",
        {kPrepare, write}},
       {"write short", FrameKind::kWrite, Fault::Short(2), "Modbus Set failed", {kPrepare, write}},
-      {"commit refused", FrameKind::kCommit, Fault::Ack(0x61), "Modbus Set70 failed",
+      {"commit refused",
+       FrameKind::kCommit,
+       Fault::Ack(0x61),
+       "Modbus Set70 failed",
        {kPrepare, write, kCommit}},
-      {"check read unanswered", FrameKind::kRead, Fault::Silent(),
+      {"check read unanswered",
+       FrameKind::kRead,
+       Fault::Silent(),
        "Error: Module failed to respond using new baud rate",
        {kPrepare, write, kCommit, check, check, check}},
   };

@@ -107,7 +107,8 @@ TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
   std::size_t first = terminal.find("Acceptance of Use");
   ASSERT_NE(first, std::string::npos) << terminal;
   EXPECT_EQ(terminal.find("Acceptance of Use", first + 1), std::string::npos);
-  EXPECT_NE(terminal.find("This software is provided \xE2\x80\x9C" "as is\xE2\x80\x9D, without"),
+  EXPECT_NE(terminal.find("This software is provided \xE2\x80\x9C"
+                          "as is\xE2\x80\x9D, without"),
             std::string::npos)
       << terminal;
   EXPECT_NE(terminal.find("from its use."), std::string::npos);
@@ -121,7 +122,9 @@ TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
 TEST_F(StartUp, NoticeOutsideUtf8KeepsTheSingleByteQuotes) {
   const testsupport::RunResult shown = testsupport::RunToolOnTerminal(
       {}, {{"MX40R_COM_DIR", comDirectory_.Path()}, {"LANG", "C"}, {"LC_ALL", ""}}, "\n");
-  EXPECT_NE(shown.terminal.find("provided \x93" "as is\x94,"), std::string::npos)
+  EXPECT_NE(shown.terminal.find("provided \x93"
+                                "as is\x94,"),
+            std::string::npos)
       << shown.terminal;
   EXPECT_EQ(shown.out, UsageText());
   EXPECT_EQ(shown.exitStatus, 2);

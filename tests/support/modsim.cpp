@@ -19,7 +19,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: modsim --link PATH [--rate 19200] [--address 254] [--product 1] [--version 12]\n"
-    "              [--register N=V]... [--silent]\n"
+    "              [--register N=V]... [--silent] [--stop-after N]\n"
     "\n"
     "Plays one I/O module on a pseudo-terminal until SIGINT or SIGTERM.\n"
     "  --link PATH      symlink to create for the pty (its folder is made if missing)\n"
@@ -29,6 +29,7 @@ constexpr char kUsage[] =
     "  --version V      register 3002\n"
     "  --register N=V   set register N (7, 14, 1001-1010, 2001-2012, 3001, 3002); repeatable\n"
     "  --silent         receive and print frames but never answer\n"
+    "  --stop-after N   answer only the first N frames, then fall silent\n"
     "Each frame received is printed as a hex line, with the reply or \"ignored\".\n";
 
 bool ParseNumber(const char* text, long low, long high, long* number) {
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
   modsim::ModuleOptions options;
   std::vector<std::pair<int, std::uint16_t>> registers;
   bool silent = false;
+  long stopAfter = -1;
 
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -83,6 +85,8 @@ int main(int argc, char** argv) {
     } else if (flag == "--version") {
       if (!ParseNumber(value, 0, 65535, &number)) return UsageError("bad version");
       options.version = static_cast<std::uint16_t>(number);
+    } else if (flag == "--stop-after") {
+      if (!ParseNumber(value, 0, 1000000000, &stopAfter)) return UsageError("bad frame count");
     } else if (flag == "--register") {
       const char* equals = std::strchr(value, '=');
       long reg = 0;
@@ -115,6 +119,7 @@ int main(int argc, char** argv) {
     }
   }
   if (silent) simulator.SetFault(modsim::FrameKind::kAny, modsim::Fault::Silent());
+  simulator.StopAfter(static_cast<int>(stopAfter));
   simulator.SetFrameObserver([](const modsim::ReceivedFrame& frame) {
     std::printf("%s at %d: %s%s\n", modsim::Hex(frame.bytes).c_str(), frame.rate,
                 frame.answered ? "answered " : "ignored",

@@ -61,9 +61,8 @@ bool CommSetState(CommHandle handle, const CommState& state) {
 
 bool CommSetTimeouts(CommHandle handle, const CommTimeouts& t) {
   return Record("timeouts " + std::to_string(t.readInterval) + " " +
-                    std::to_string(t.readMultiplier) + " " + std::to_string(t.readConstant) +
-                    " " + std::to_string(t.writeMultiplier) + " " +
-                    std::to_string(t.writeConstant),
+                    std::to_string(t.readMultiplier) + " " + std::to_string(t.readConstant) + " " +
+                    std::to_string(t.writeMultiplier) + " " + std::to_string(t.writeConstant),
                 "timeouts") &&
          Valid(handle);
 }

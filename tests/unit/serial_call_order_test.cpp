@@ -76,8 +76,8 @@ TEST_F(SerialCallOrder, MissingDeviceNeedsNoUndo) {
 TEST_F(SerialCallOrder, RtsRaisedAfterEveryReadRequestOnly) {
   ModbusRtuMaster master;
   OpenMaster(master);
-  g_comm.replies = {{0xFE, 0x46, 0x41}, {0xFE, 0x06, 0x00, 0x06, 0x00, 0x01, 0xBC, 0x04},
-                    {0xFE, 0x46, 0x41}};
+  g_comm.replies = {
+      {0xFE, 0x46, 0x41}, {0xFE, 0x06, 0x00, 0x06, 0x00, 0x01, 0xBC, 0x04}, {0xFE, 0x46, 0x41}};
   ASSERT_TRUE(master.Set70(Prepare, 250, true));
   master.SetRequest(254, 6, 7, 1);
   ASSERT_TRUE(master.Set(1, 250, true));

@@ -8,6 +8,7 @@ namespace platform {
 
 // An open device, or kInvalidCommHandle. Opaque above this layer.
 using CommHandle = void*;
+// All bits set, as Windows marks a failed open. NOLINTNEXTLINE(performance-no-int-to-ptr)
 inline CommHandle const kInvalidCommHandle = reinterpret_cast<CommHandle>(~std::uintptr_t{0});
 
 inline constexpr std::uint8_t kRtsControlDisable = 0;
@@ -16,7 +17,8 @@ inline constexpr std::uint8_t kRtsControlHandshake = 2;
 inline constexpr std::uint8_t kRtsControlToggle = 3;
 
 // The line settings a device reports. The five named fields are the ones a caller may change; every
-// other setting travels untouched in `native`, so that a set puts back exactly what the get reported.
+// other setting travels untouched in `native`, so that a set puts back exactly what the get
+// reported.
 struct CommState {
   std::uint32_t baudRate = 0;
   std::uint8_t byteSize = 0;
@@ -51,7 +53,8 @@ bool CommSetState(CommHandle handle, const CommState& state);
 bool CommSetTimeouts(CommHandle handle, const CommTimeouts& timeouts);
 bool CommPurge(CommHandle handle, unsigned flags);
 bool CommEscapeFunction(CommHandle handle, CommEscape function);
-bool CommRead(CommHandle handle, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead);
+bool CommRead(CommHandle handle, std::uint8_t* buffer, std::uint32_t size,
+              std::uint32_t* bytesRead);
 bool CommWrite(CommHandle handle, const std::uint8_t* data, std::uint32_t size,
                std::uint32_t* bytesWritten);
 bool CommClose(CommHandle handle);
