@@ -2,16 +2,11 @@
 
 #include <cstdio>
 #include <iostream>
-#include <string>
 
 #include "cli/arguments.h"
 #include "cli/process_objects.h"
-#include "devlink/validators.h"
-#include "platform/clock.h"
 
 namespace {
-
-std::int32_t NumberArgument(std::size_t index) { return ToNumber(g_arguments[index]); }
 
 void PrintValue(const char* label, ModbusRequest& block, int registerNumber) {
   block.GetRegister(registerNumber);
@@ -26,41 +21,9 @@ void PrintNumberedValues(const char* name, ModbusRequest& block, int firstRegist
   }
 }
 
-// The checks every serial command makes of its port and present rate, each printing its own line.
-bool SerialArgumentsValid(int comPort, int baudRate) {
-  return CheckSerialSettings(comPort, baudRate, 0, true) && CheckBaudRate(baudRate, true) != 0;
-}
-
-bool ReadBlock(int firstRegister, int count) {
-  g_rtuMaster.SetRequest(kDefaultModbusAddress, 3, firstRegister, count);
-  return g_rtuMaster.Get(kRetries, kReplyDelayMs, false);
-}
-
-// Prepare, the one register write, Commit: any failure has printed its line and leaves the port
-// open for the process exit to close.
-bool WriteBetweenSet70Frames(int registerNumber, int newValue) {
-  if (!g_rtuMaster.Set70(Prepare, kReplyDelayMs, true)) return false;
-  g_rtuMaster.SetRequest(kDefaultModbusAddress, 6, registerNumber, 1);
-  if (!g_rtuMaster.Set(newValue, kReplyDelayMs, true)) return false;
-  return g_rtuMaster.Set70(Commit, kReplyDelayMs, true);
-}
-
-void PrintOutcome(bool checkReadAnswered, const char* success, const char* failure) {
-  std::cout << (checkReadAnswered ? success : failure) << std::endl;
-}
-
-// One polling cycle; false as soon as a read fails, with the blocks read so far printed.
-bool PollOnce() {
-  if (!ReadBlock(kRegProduct, 2)) return false;
-  PrintProductBlock(g_rtuMaster);
-  if (!ReadBlock(kRegFirstInput, kInputCount)) return false;
-  PrintInputBlock(g_rtuMaster);
-  if (!ReadBlock(kRegFirstOutput, kOutputCount)) return false;
-  PrintOutputBlock(g_rtuMaster);
-  return true;
-}
-
 }  // namespace
+
+std::int32_t NumberArgument(std::size_t index) { return ToNumber(g_arguments[index]); }
 
 void PrintProductBlock(ModbusRequest& block) {
   PrintValue("PRODUCT\t", block, kRegProduct);
@@ -76,67 +39,3 @@ void PrintOutputBlock(ModbusRequest& block) {
   PrintNumberedValues("Output", block, kRegFirstOutput, kOutputCount);
   std::cout << std::endl;
 }
-
-bool CmdComPorts() { return true; }
-
-bool CmdComScan() { return true; }
-
-bool CmdComGetStatus() {
-  if (g_arguments.size() < 4) return false;
-  const int comPort = NumberArgument(2);
-  const int baudRate = NumberArgument(3);
-  if (!SerialArgumentsValid(comPort, baudRate)) return true;
-  if (!g_rtuMaster.Open(comPort, baudRate, 0, true)) return true;
-
-  std::cout << "\nPolling Port " << comPort << " Baud Rate " << baudRate << std::endl;
-  std::cout << "--------------------" << std::endl;
-  while (PollOnce()) platform::SleepMs(kPollPeriodMs);
-  std::cout << std::endl;
-  std::cout << "Polling failed" << std::endl;
-  return true;
-}
-
-bool CmdComSetModbus() {
-  if (g_arguments.size() < 5) return false;
-  const int comPort = NumberArgument(2);
-  const int baudRate = NumberArgument(3);
-  const int newAddress = NumberArgument(4);
-  if (!SerialArgumentsValid(comPort, baudRate)) return true;
-  if (!CheckModbusAddress(newAddress, true)) return true;
-  if (!g_rtuMaster.Open(comPort, baudRate, 0, true)) return true;
-  if (!WriteBetweenSet70Frames(kRegModbusAddress, newAddress)) return true;
-
-  // The module keeps answering at 254 whatever address it was given.
-  const bool answered = ReadBlock(kRegModbusAddress, 1);
-  PrintOutcome(answered, "Modbus address successfully changed",
-               "Error: Module failed to respond using new Modbus address");
-  g_rtuMaster.Close();
-  return true;
-}
-
-bool CmdComSetBaud() {
-  if (g_arguments.size() < 5) return false;
-  const int comPort = NumberArgument(2);
-  const int baudRate = NumberArgument(3);
-  const int newBaudRate = NumberArgument(4);
-  if (!SerialArgumentsValid(comPort, baudRate)) return true;
-  const int newCode = BaudRateToCode(newBaudRate, true);
-  if (newCode < 1) return true;
-  if (!g_rtuMaster.Open(comPort, baudRate, 0, true)) return true;
-  if (!WriteBetweenSet70Frames(kRegBaudCode, newCode)) return true;
-
-  g_rtuMaster.Close();
-  platform::SleepMs(kReopenDelayMs);
-  if (!g_rtuMaster.Open(comPort, newBaudRate, 0, true)) return true;
-  const bool answered = ReadBlock(kRegBaudCode, 1);
-  PrintOutcome(answered, "Baud rate successfully changed",
-               "Error: Module failed to respond using new baud rate");
-  g_rtuMaster.Close();
-  return true;
-}
-
-bool CmdIpIps() { return true; }
-
-bool CmdIpGetStatus() { return g_arguments.size() >= 3; }
-
-bool CmdIpSetModbus() { return g_arguments.size() >= 4; }

@@ -2,6 +2,9 @@
 // g_arguments and returns false only when they are too few.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "devlink/modbus_request.h"
 
 inline constexpr int kRegModbusAddress = 7;
@@ -24,6 +27,9 @@ bool CmdComSetBaud();
 bool CmdIpIps();
 bool CmdIpGetStatus();
 bool CmdIpSetModbus();
+
+// Entry `index` of g_arguments as a number.
+std::int32_t NumberArgument(std::size_t index);
 
 // The status report's three blocks, each printed from a block that its read has just filled.
 void PrintProductBlock(ModbusRequest& block);
