@@ -1,8 +1,13 @@
 // The commands on a COM port, all on g_rtuMaster.
+#include <cstdint>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/process_objects.h"
+#include "devlink/port_discovery.h"
 #include "devlink/validators.h"
 #include "platform/clock.h"
 
@@ -42,11 +47,63 @@ bool PollOnce() {
   return true;
 }
 
+// The modules' five rates, 115000 (not 115200) among them, each set on the port exactly.
+constexpr int kScanBaudRates[] = {9600, 19200, 38400, 57600, 115000};
+
+const char* FoundText(std::int32_t productCode) {
+  switch (productCode) {
+    case 1:
+      return "\tFound RM-16A\n";
+    case 2:
+      return "\tFound RM-16U\n";
+    case 3:
+      return "\tFound RM-24C\n";
+    case 4:
+      return "\tFound RM-18A\n";
+    case 5:
+      return "\tFound RM-26A\n";
+    default:
+      return "\tFound Unknown Device\n";
+  }
+}
+
+bool ShowComPorts() {
+  std::vector<std::string> descriptions;
+  if (FindSerialPortDescriptions(descriptions, true) == 0) return true;
+  for (const std::string& description : descriptions) std::cout << description << std::endl;
+  return true;
+}
+
+// One trial of a scan; on an answer the port stays open for the process exit to close.
+bool ModuleAnswers(int comPort, int baudRate) {
+  if (!g_rtuMaster.Open(comPort, baudRate, 0, false)) return false;
+  g_rtuMaster.SetRequest(kDefaultModbusAddress, 3, kRegProduct, 1);
+  return g_rtuMaster.Get(kRetries, kReplyDelayMs, false) && g_rtuMaster.GetRegister(kRegProduct);
+}
+
 }  // namespace
 
-bool CmdComPorts() { return true; }
+bool CmdComPorts() { return ShowComPorts(); }
 
-bool CmdComScan() { return true; }
+bool CmdComScan() {
+  std::vector<std::string> portNumbers;
+  if (FindSerialPortNumbers(portNumbers, true) == 0) return true;
+  for (const std::string& portNumber : portNumbers) {
+    const int comPort = ToNumber(portNumber);
+    if (comPort <= 0) continue;
+    for (const int baudRate : kScanBaudRates) {
+      // The trial's outcome finishes the line.
+      std::cout << "Scanning Port " << comPort << " Baud Rate " << baudRate << std::flush;
+      if (ModuleAnswers(comPort, baudRate)) {
+        std::cout << FoundText(g_rtuMaster.value) << std::flush;
+        return true;
+      }
+      g_rtuMaster.Close();
+      std::cout << std::endl;
+    }
+  }
+  return true;
+}
 
 bool CmdComGetStatus() {
   if (g_arguments.size() < 4) return false;

@@ -22,6 +22,8 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/sysfs_registry.h"
+
 namespace platform {
 namespace {
 
@@ -56,29 +58,12 @@ bool ParsePortNumber(const char* devicePath, unsigned& portNumber) {
   return true;
 }
 
-// The stable numbering of the machine's own ports; an empty result names no device.
-std::string DefaultDeviceForPort(unsigned portNumber) {
-  struct Range {
-    unsigned firstPort;
-    unsigned count;
-    const char* prefix;
-  };
-  static constexpr Range kRanges[] = {
-      {1, 16, "/dev/ttyS"}, {17, 40, "/dev/ttyUSB"}, {57, 40, "/dev/ttyACM"}};
-  for (const Range& range : kRanges) {
-    if (portNumber >= range.firstPort && portNumber < range.firstPort + range.count) {
-      return range.prefix + std::to_string(portNumber - range.firstPort);
-    }
-  }
-  return {};
-}
-
 std::string DeviceForPort(unsigned portNumber) {
   // Set but empty still counts as set: a test environment must never fall through to real ports.
   if (const char* comDir = std::getenv("MX40R_COM_DIR")) {
     return std::string(comDir) + "/COM" + std::to_string(portNumber);
   }
-  return DefaultDeviceForPort(portNumber);
+  return sysfs::DeviceForComNumber(sysfs::kSystemRoot, portNumber);
 }
 
 std::string BaseName(const std::string& path) {
@@ -243,9 +228,8 @@ std::int64_t TotalTimeoutMs(std::uint32_t multiplier, std::uint32_t size, std::u
   return total > INT_MAX ? INT_MAX : static_cast<std::int64_t>(total);
 }
 
-}  // namespace
-
-CommHandle CommOpen(const char* devicePath) {
+// The open of CommOpen with the access it is given; the device has TIOCEXCL set.
+CommHandle OpenExclusive(const char* devicePath, int accessMode) {
   unsigned portNumber = 0;
   if (!ParsePortNumber(devicePath, portNumber)) return kInvalidCommHandle;
   const std::string device = DeviceForPort(portNumber);
@@ -262,7 +246,7 @@ CommHandle CommOpen(const char* devicePath) {
   // wait of a transfer is a poll with its own deadline, and a write may take part of a frame.
   int fd;
   do {
-    fd = open(resolvedPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = open(resolvedPath.c_str(), accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return kInvalidCommHandle;
   int locked;
@@ -284,6 +268,12 @@ CommHandle CommOpen(const char* devicePath) {
   opened->fd = fd;
   return opened;
 }
+
+}  // namespace
+
+CommHandle CommOpen(const char* devicePath) { return OpenExclusive(devicePath, O_RDWR); }
+
+CommHandle CommOpenForProbe(const char* devicePath) { return OpenExclusive(devicePath, O_RDONLY); }
 
 bool CommGetState(CommHandle handle, CommState& state) {
   Device* device = ToDevice(handle);

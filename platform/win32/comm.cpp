@@ -85,4 +85,8 @@ bool CommWrite(CommHandle handle, const std::uint8_t* data, std::uint32_t size,
 
 bool CommClose(CommHandle handle) { return CloseHandle(ToHandle(handle)) != 0; }
 
+CommHandle CommOpenForProbe(const char* devicePath) {
+  return CreateFileA(devicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 }  // namespace platform

@@ -48,6 +48,10 @@ enum class CommEscape { kSetRts, kClearRts };
 
 // Opens the device that a "\\.\COM<n>" path names, for reading and writing, shared with no one.
 CommHandle CommOpen(const char* devicePath);
+// The availability check of port discovery: the same device, opened for reading only and shared
+// with no one, so that it fails where CommOpen would for a port that is absent or held. Released
+// with CommClose.
+CommHandle CommOpenForProbe(const char* devicePath);
 bool CommGetState(CommHandle handle, CommState& state);
 bool CommSetState(CommHandle handle, const CommState& state);
 bool CommSetTimeouts(CommHandle handle, const CommTimeouts& timeouts);
