@@ -17,9 +17,11 @@ const std::string kProductVersion = "v2023.2.7";
 }  // namespace
 
 // Defined here, in this order, so that they are built in this order and destroyed in reverse:
-// the master's destructor closes a port a command left open, after the socket library stopped.
+// the client's and the master's destructors close a socket or port a command left open, after
+// the socket library stopped.
 std::vector<std::string> g_arguments;
 ModbusRtuMaster g_rtuMaster;
+ModbusTcpClient g_tcpClient;
 
 namespace {
 

@@ -1,6 +1,9 @@
 // Serves one simulated module on a pty link, for trying the tool by hand:
 //   modsim --link /tmp/com/COM3 &
 //   MX40R_COM_DIR=/tmp/com mx40r COMGETSTATUS 3 19200
+// or on Modbus over TCP:
+//   modsim --tcp 127.0.0.5 &
+//   mx40r IPGETSTATUS 127.0.0.5
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -14,15 +17,17 @@
 #include <vector>
 
 #include "tests/support/module_simulator.h"
+#include "tests/support/tcp_module_server.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: modsim --link PATH [--rate 19200] [--address 254] [--product 1] [--version 12]\n"
-    "              [--register N=V]... [--silent] [--stop-after N]\n"
+    "usage: modsim --link PATH | --tcp ADDRESS [--rate 19200] [--address 254] [--product 1]\n"
+    "              [--version 12] [--register N=V]... [--silent] [--stop-after N]\n"
     "\n"
     "Plays one I/O module on a pseudo-terminal until SIGINT or SIGTERM.\n"
     "  --link PATH      symlink to create for the pty (its folder is made if missing)\n"
+    "  --tcp ADDRESS    serve Modbus over TCP on ADDRESS port 502 instead of a pty\n"
     "  --rate R         the module's line rate: 9600, 19200, 38400, 57600 or 115000\n"
     "  --address A      the module's own Modbus address (it always answers 254 as well)\n"
     "  --product P      register 3001\n"
@@ -46,10 +51,47 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
+int ServeTcp(const std::string& address, const modsim::ModuleOptions& options,
+             const std::vector<std::pair<int, std::uint16_t>>& registers, bool silent,
+             int stopAfter) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  modsim::TcpModuleServer server(options);
+  for (const auto& [reg, value] : registers) {
+    if (!server.SetRegister(reg, value)) {
+      return UsageError("register " + std::to_string(reg) + " is not in the module's map");
+    }
+  }
+  if (silent) server.SetFault(modsim::FrameKind::kAny, modsim::Fault::Silent());
+  server.StopAfter(stopAfter);
+  server.SetFrameObserver([](const modsim::TcpFrame& frame) {
+    std::printf("%s on connection %d: %s%s\n", modsim::Hex(frame.bytes).c_str(), frame.connection,
+                frame.answered ? "answered " : "ignored",
+                frame.answered ? modsim::Hex(frame.reply).c_str() : "");
+    std::fflush(stdout);
+  });
+  std::string error;
+  if (!server.StartAt(address, modsim::kModbusTcpPort, &error)) {
+    std::fprintf(stderr, "modsim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("modsim: Modbus TCP on %s:%d\n", address.c_str(), server.Port());
+  std::fflush(stdout);
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  server.Stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string link;
+  std::string tcpAddress;
   long rate = 19200;
   modsim::ModuleOptions options;
   std::vector<std::pair<int, std::uint16_t>> registers;
@@ -71,6 +113,8 @@ int main(int argc, char** argv) {
     long number = 0;
     if (flag == "--link") {
       link = value;
+    } else if (flag == "--tcp") {
+      tcpAddress = value;
     } else if (flag == "--rate") {
       if (!ParseNumber(value, 1, 4000000, &rate) ||
           modsim::RateBaudCode(static_cast<int>(rate)) == 0) {
@@ -99,7 +143,10 @@ int main(int argc, char** argv) {
       return UsageError("unknown option " + flag);
     }
   }
-  if (link.empty()) return UsageError("--link is required");
+  if (!tcpAddress.empty()) {
+    return ServeTcp(tcpAddress, options, registers, silent, static_cast<int>(stopAfter));
+  }
+  if (link.empty()) return UsageError("--link or --tcp is required");
   options.baudCode = modsim::RateBaudCode(static_cast<int>(rate));
 
   const std::string::size_type slash = link.rfind('/');

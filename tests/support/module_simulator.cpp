@@ -108,6 +108,13 @@ Fault Fault::Oversized(int totalBytes) { return Fault{Type::kOversized, totalByt
 Fault Fault::Ack(int ackByte) { return Fault{Type::kAck, ackByte, 0, -1}; }
 Fault Fault::WrongAddress(int address) { return Fault{Type::kWrongAddress, address, 0, -1}; }
 Fault Fault::WrongFunction(int function) { return Fault{Type::kWrongFunction, function, 0, -1}; }
+Fault Fault::WrongTransaction(int identifier) {
+  return Fault{Type::kWrongTransaction, identifier, 0, -1};
+}
+Fault Fault::WrongProtocol(int identifier) {
+  return Fault{Type::kWrongProtocol, identifier, 0, -1};
+}
+Fault Fault::Close() { return Fault{Type::kClose, 0, 0, -1}; }
 
 Fault Fault::Times(int frames) const {
   Fault limited = *this;
@@ -310,6 +317,10 @@ ReplyPlan ModuleModel::AnswerRtu(const std::vector<std::uint8_t>& request) {
       case Fault::Type::kWrongFunction:
         reply[1] = static_cast<std::uint8_t>(fault->value);
         RedoCrc(reply);
+        break;
+      case Fault::Type::kWrongTransaction:
+      case Fault::Type::kWrongProtocol:
+      case Fault::Type::kClose:
         break;
     }
   }

@@ -43,7 +43,8 @@ std::uint16_t Crc16(const std::uint8_t* data, std::size_t length);
 std::string Hex(const std::vector<std::uint8_t>& bytes);
 
 // The frames a fault can be aimed at. kAny covers every frame, including other functions.
-enum class FrameKind { kAny, kRead, kWrite, kPrepare, kCommit };
+// kSetAddress is the network function-70 address change.
+enum class FrameKind { kAny, kRead, kWrite, kPrepare, kCommit, kSetAddress };
 
 // One way for the module to misbehave. Silence and an exception reply leave the request undone
 // (a write is not stored, a Commit applies nothing); every other fault only spoils the reply.
@@ -60,6 +61,10 @@ struct Fault {
     kAck,            // function 70 only: byte 2 of the acknowledgement is `value`
     kWrongAddress,   // the proper reply from slave `value` (CRC recomputed)
     kWrongFunction,  // the proper reply with function byte `value` (CRC recomputed)
+    // TCP only; a serial reply is left as it is.
+    kWrongTransaction,  // the proper reply with transaction identifier `value`
+    kWrongProtocol,     // the proper reply with protocol identifier `value`
+    kClose,             // no reply: the module closes the connection
   };
 
   static Fault Silent();
@@ -72,6 +77,9 @@ struct Fault {
   static Fault Ack(int ackByte);
   static Fault WrongAddress(int address);
   static Fault WrongFunction(int function);
+  static Fault WrongTransaction(int identifier);
+  static Fault WrongProtocol(int identifier);
+  static Fault Close();
   // The same fault for the next `frames` frames of its kind only, then the module behaves again.
   Fault Times(int frames) const;
 
