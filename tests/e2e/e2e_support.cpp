@@ -4,6 +4,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
 namespace e2e {
 
 namespace {
@@ -71,12 +75,26 @@ std::string UsageText() {
   return text;
 }
 
-ComDirectory::ComDirectory() {
+bool UnderWine() {
+  const char* prefix = std::getenv("MX40R_WINE_PREFIX");
+  return prefix != nullptr && *prefix != '\0';
+}
+
+bool SkipUnderWine(const std::string& reason) {
+  if (!UnderWine()) return false;
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::cout << "[ NO WINE  ] " << (test != nullptr ? test->test_suite_name() : "") << "."
+            << (test != nullptr ? test->name() : "") << ": left out under Wine: " << reason
+            << std::endl;
+  return true;
+}
+
+ScratchDirectory::ScratchDirectory() {
   char pattern[] = "/tmp/mx40r-e2e-XXXXXX";
   if (mkdtemp(pattern) != nullptr) path_ = pattern;
 }
 
-ComDirectory::~ComDirectory() {
+ScratchDirectory::~ScratchDirectory() {
   if (DIR* dir = opendir(path_.c_str())) {
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
@@ -87,9 +105,27 @@ ComDirectory::~ComDirectory() {
   rmdir(path_.c_str());
 }
 
+std::string ComDirectory::Link(int port) const {
+  if (!UnderWine()) return Path() + "/COM" + std::to_string(port);
+  std::string link =
+      std::string(std::getenv("MX40R_WINE_PREFIX")) + "/dosdevices/com" + std::to_string(port);
+  if (std::find(wineLinks_.begin(), wineLinks_.end(), link) == wineLinks_.end()) {
+    wineLinks_.push_back(link);
+  }
+  return link;
+}
+
+ComDirectory::~ComDirectory() {
+  // Only the links this test was given: the prefix's own entries (drives, Wine's com1-com4) stay.
+  for (const std::string& link : wineLinks_) unlink(link.c_str());
+}
+
 testsupport::RunResult ToolTest::Run(const std::vector<std::string>& args, int timeoutMs) {
-  testsupport::RunResult result =
-      testsupport::RunTool(args, {{"MX40R_COM_DIR", comDirectory_.Path()}}, timeoutMs);
+  testsupport::EnvList env = {{"MX40R_COM_DIR", comDirectory_.Path()}};
+  if (std::getenv("MX40R_REGISTRY_DIR") == nullptr) {
+    env.emplace_back("MX40R_REGISTRY_DIR", emptyRegistry_.Path());
+  }
+  testsupport::RunResult result = testsupport::RunTool(args, env, timeoutMs);
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.err, "") << "the tool writes nothing to standard error";
   return result;

@@ -3,9 +3,9 @@
 // captured apart, a time-out that kills the whole process group.
 //
 // The tool command is the environment variable MX40R_TOOL split on spaces when it is set (for
-// example "wine /path/build-win/mx40r.exe"), otherwise the path given to SetDefaultToolPath; an
-// e2e test passes $<TARGET_FILE:mx40r> to its executable as a compile definition and hands it to
-// SetDefaultToolPath before running anything.
+// example "wine /path/build-win/cli/mx40r.exe"), otherwise the path given to
+// SetDefaultToolPath; an e2e test passes $<TARGET_FILE:mx40r> to its executable as a compile
+// definition and hands it to SetDefaultToolPath before running anything.
 //
 // The child's environment is the test's, without DISPLAY (so that under Wine MessageBoxA cannot
 // show a box; put DISPLAY in extraEnv to keep it), with extraEnv added or overriding.
