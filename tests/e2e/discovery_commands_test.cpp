@@ -26,10 +26,10 @@ constexpr int kScanRates[] = {9600, 19200, 38400, 57600, 115000};
 // Three attempts of a 250 ms reply wait and a 300 ms read: a trial that finds nothing.
 constexpr std::uint32_t kSilentTrialMs = 3 * 550;
 
-// The registry the tool reads in this run. Under Wine the keys would be made in the prefix by
-// `wine reg add`, which is a RegistryFixture of its own; the Linux tool reads a directory.
+// The registry the tool reads in this run: keys made in the Wine prefix by `wine reg add` for the
+// exe, a directory for the Linux tool.
 std::unique_ptr<testsupport::RegistryFixture> MakeRegistry() {
-  if (UnderWine()) return nullptr;
+  if (UnderWine()) return std::make_unique<testsupport::WineRegistry>();
   auto directory = std::make_unique<testsupport::RegistryDirectory>();
   if (!directory->Ready()) return nullptr;
   return directory;
@@ -60,7 +60,7 @@ class DiscoveryCommands : public ToolTest {
   void SetUp() override {
     registry_ = MakeRegistry();
     if (registry_ == nullptr) {
-      GTEST_SKIP() << "no registry fixture for this tool here (under Wine: keys by wine reg add)";
+      GTEST_SKIP() << "no registry fixture: no temporary directory";
     }
     // The tool inherits the test's environment, so the registry reaches every run of it.
     for (const auto& [name, value] : registry_->Environment()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/process_runner.h"
 
@@ -27,6 +28,29 @@ class RegistryFixture {
   // An instance key as a bus driver leaves it: FriendlyName, and Device Parameters\PortName.
   bool AddPort(const std::string& instanceKey, const std::string& friendlyName,
                const std::string& portName);
+};
+
+// The registry of the Wine prefix that MX40R_WINE_PREFIX names, filled with `wine reg add`. The
+// bus roots the test touched are deleted again at the end, since every test shares the prefix.
+class WineRegistry : public RegistryFixture {
+ public:
+  WineRegistry() = default;
+  ~WineRegistry() override;
+  WineRegistry(const WineRegistry&) = delete;
+  WineRegistry& operator=(const WineRegistry&) = delete;
+
+  bool AddKey(const std::string& path) override;
+  bool AddValue(const std::string& path, const std::string& name, const std::string& data) override;
+  // Plain text goes in as REG_SZ, the type a bus driver writes; other bytes as REG_BINARY.
+  bool AddString(const std::string& path, const std::string& name,
+                 const std::string& text) override;
+  EnvList Environment() const override { return {}; }
+
+ private:
+  bool Reg(const std::vector<std::string>& arguments);
+  void RememberRoot(const std::string& path);
+
+  std::vector<std::string> roots_;
 };
 
 // The directory form: a fresh directory, removed with everything in it at the end.
