@@ -9,21 +9,12 @@
 #include <vector>
 
 #include "devlink/net.h"
+#include "hex_text.h"
 #include "platform/sockets.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string Hex(const std::uint8_t* data, std::size_t size) {
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", data[i]);
-    text += byte;
-  }
-  return text;
-}
 
 // A receiver's check, written apart from the code under test: the one's-complement sum of the
 // message as big-endian words, folded; 0 after the complement when the checksum is right.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hex_text.h"
 #include "platform/clock.h"
 #include "platform/comm.h"
 
@@ -12,16 +13,6 @@ namespace {
 
 int g_device = 0;
 platform::CommHandle const kOpenDevice = &g_device;
-
-std::string Hex(const std::uint8_t* data, std::uint32_t size) {
-  std::string text;
-  for (std::uint32_t i = 0; i < size; ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", data[i]);
-    text += byte;
-  }
-  return text;
-}
 
 bool Record(const std::string& call, const char* step = "") {
   g_comm.calls.push_back(call);

@@ -7,20 +7,11 @@
 
 #include "devlink/crc16.h"
 #include "devlink/modbus_rtu_master.h"
+#include "hex_text.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string Hex(const std::uint8_t* data, std::size_t size) {
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", data[i]);
-    text += byte;
-  }
-  return text;
-}
 
 // Appends the CRC of everything before it, low byte first.
 Bytes WithCrc(Bytes frame) {
