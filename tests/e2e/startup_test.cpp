@@ -18,7 +18,19 @@ struct RunCase {
   int exitStatus;
 };
 
-class StartUp : public ToolTest {};
+class StartUp : public ToolTest {
+ protected:
+  template <std::size_t N>
+  void ExpectRuns(const RunCase (&cases)[N]) {
+    for (const RunCase& c : cases) {
+      const testsupport::RunResult result = Run(c.args);
+      std::string line;
+      for (const std::string& arg : c.args) line += "[" + arg + "]";
+      EXPECT_EQ(result.out, c.out) << line;
+      EXPECT_EQ(result.exitStatus, c.exitStatus) << line;
+    }
+  }
+};
 
 TEST_F(StartUp, DispatchTable) {
   const std::string usage = UsageText();
@@ -41,13 +53,7 @@ TEST_F(StartUp, DispatchTable) {
       {{"COMGET", "3", "19200"}, "\n\n", 0},
       {{""}, "\n\n", 0},
   };
-  for (const RunCase& c : cases) {
-    const testsupport::RunResult result = Run(c.args);
-    std::string line;
-    for (const std::string& arg : c.args) line += "[" + arg + "]";
-    EXPECT_EQ(result.out, c.out) << line;
-    EXPECT_EQ(result.exitStatus, c.exitStatus) << line;
-  }
+  ExpectRuns(cases);
 }
 
 TEST_F(StartUp, UsageTextIsFiftyTwoLinesOfPlainText) {
@@ -90,13 +96,7 @@ TEST_F(StartUp, MistypedArgumentsGetTheirMessage) {
       {{"NOWARN", "COMSETBAUD", "99", "19200", "9600"}, noDevice, 0},
       {{"NOWARN", "COMSETBAUD", "12", "19200", "9600", "x"}, noDevice, 0},
   };
-  for (const RunCase& c : cases) {
-    const testsupport::RunResult result = Run(c.args);
-    std::string line;
-    for (const std::string& arg : c.args) line += "[" + arg + "]";
-    EXPECT_EQ(result.out, c.out) << line;
-    EXPECT_EQ(result.exitStatus, c.exitStatus) << line;
-  }
+  ExpectRuns(cases);
 }
 
 TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
