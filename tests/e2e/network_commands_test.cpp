@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "status_report_text.h"
 #include "tests/support/net_namespace.h"
 #include "tests/support/tcp_module_server.h"
 
@@ -32,29 +33,6 @@ long Ms(Clock::duration duration) {
 
 std::string Header(const std::string& address) {
   return "\n\nPolling " + address + "\n--------------------\n";
-}
-
-std::string ProductBlock(int product, int version) {
-  return "PRODUCT\t" + std::to_string(product) + "\nVERSION\t" + std::to_string(version) + "\n\n";
-}
-
-std::string NumberedBlock(const char* name, int count, int first) {
-  std::string text;
-  for (int i = 1; i <= count; ++i) {
-    text += std::string(name) + (i < 10 ? "-0" : "-") + std::to_string(i) + "\t" +
-            std::to_string(first + i) + "\n";
-  }
-  return text;
-}
-
-const std::string kInputs = NumberedBlock("Input", 10, 100);
-const std::string kOutputs = NumberedBlock("Output", 12, 200) + "\n";
-const std::string kCycle = ProductBlock(1, 12) + kInputs + kOutputs;
-
-// The module these tests poll: inputs 101..110, outputs 201..212.
-void FillStatus(modsim::TcpModuleServer& module) {
-  for (int i = 1; i <= 10; ++i) module.SetRegister(1000 + i, static_cast<std::uint16_t>(100 + i));
-  for (int i = 1; i <= 12; ++i) module.SetRegister(2000 + i, static_cast<std::uint16_t>(200 + i));
 }
 
 class NetworkCommands : public ToolTest {

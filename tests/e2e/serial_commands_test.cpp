@@ -9,6 +9,7 @@
 
 #include "e2e_support.h"
 #include "platform/clock.h"
+#include "status_report_text.h"
 
 namespace e2e {
 namespace {
@@ -25,28 +26,6 @@ std::string Header(int port, int rate) {
          "\n--------------------\n";
 }
 
-std::string ProductBlock(int product, int version) {
-  return "PRODUCT\t" + std::to_string(product) + "\nVERSION\t" + std::to_string(version) + "\n\n";
-}
-
-std::string NumberedBlock(const char* name, int count, int first) {
-  std::string text;
-  for (int i = 1; i <= count; ++i) {
-    text += std::string(name) + (i < 10 ? "-0" : "-") + std::to_string(i) + "\t" +
-            std::to_string(first + i) + "\n";
-  }
-  return text;
-}
-
-// The module these tests poll: inputs 101..110, outputs 201..212.
-void FillStatus(modsim::ModuleSimulator& module) {
-  for (int i = 1; i <= 10; ++i) module.SetRegister(1000 + i, static_cast<std::uint16_t>(100 + i));
-  for (int i = 1; i <= 12; ++i) module.SetRegister(2000 + i, static_cast<std::uint16_t>(200 + i));
-}
-
-const std::string kInputs = NumberedBlock("Input", 10, 100);
-const std::string kOutputs = NumberedBlock("Output", 12, 200) + "\n";
-const std::string kCycle = ProductBlock(1, 12) + kInputs + kOutputs;
 const std::string kFailed = "\nPolling failed\n\n";
 
 // Under Wine the open at 115000 fails on a pty: Wine gives a pty only the rates that termios has
