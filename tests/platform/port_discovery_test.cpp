@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "holder_process.h"
 #include "platform/comm.h"
 #include "tests/platform/pty_pair.h"
 #include "tests/support/registry_fixture.h"
@@ -33,52 +34,6 @@ constexpr char kUsb[] = "SYSTEM\\CurrentControlSet\\Enum\\USB";
 std::string Key(const char* root, const std::string& device, const std::string& instance) {
   return std::string(root) + "\\" + device + "\\" + instance;
 }
-
-// Another process that holds a tty the way a terminal program does: open, with an exclusive flock.
-class HolderProcess {
- public:
-  ~HolderProcess() { Release(); }
-
-  bool Start(const std::string& path) {
-    int ready[2];
-    int release[2];
-    if (pipe(ready) != 0) return false;
-    if (pipe(release) != 0) {
-      close(ready[0]);
-      close(ready[1]);
-      return false;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(release[1]);
-      const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      char state = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-      if (write(ready[1], &state, 1) != 1) _exit(2);
-      while (read(release[0], &state, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    releaseFd_ = release[1];
-    char state = '0';
-    const bool reported = pid_ > 0 && read(ready[0], &state, 1) == 1;
-    close(ready[0]);
-    return reported && state == '1';
-  }
-
-  void Release() {
-    if (releaseFd_ >= 0) close(releaseFd_);
-    releaseFd_ = -1;
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int releaseFd_ = -1;
-};
 
 class PortDiscovery : public testing::Test {
  protected:
@@ -214,7 +169,11 @@ TEST_F(PortDiscovery, APortHeldOpenIsNotListed) {
   Plug(42);
   Plug(43);
   HolderProcess other;
-  ASSERT_TRUE(other.Start(held));
+  // Held the way a terminal program holds a tty: open, with an exclusive flock.
+  ASSERT_TRUE(other.Start([&held] {
+    const int fd = open(held.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  }));
   const platform::CommHandle mine = platform::CommOpen("\\\\.\\COM42");
   ASSERT_NE(mine, platform::kInvalidCommHandle);
 

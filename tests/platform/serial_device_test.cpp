@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "devlink/serial_port.h"
+#include "holder_process.h"
 #include "platform/comm.h"
 #include "tests/platform/pty_pair.h"
 
@@ -163,52 +164,6 @@ TimedTransfer TimedWrite(platform::CommHandle handle, const Bytes& data) {
   return result;
 }
 
-// Another process that opens a port and keeps it until released.
-class HolderProcess {
- public:
-  ~HolderProcess() { Release(); }
-
-  bool Start(int comPort) {
-    int ready[2];
-    int release[2];
-    if (pipe(ready) != 0) return false;
-    if (pipe(release) != 0) {
-      close(ready[0]);
-      close(ready[1]);
-      return false;
-    }
-    pid = fork();
-    if (pid == 0) {
-      close(ready[0]);
-      close(release[1]);
-      SerialPort held;
-      char state = held.Open(comPort, 19200, 0, false) ? '1' : '0';
-      if (write(ready[1], &state, 1) != 1) _exit(2);
-      while (read(release[0], &state, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    releaseFd = release[1];
-    char state = '0';
-    const bool reported = pid > 0 && read(ready[0], &state, 1) == 1;
-    close(ready[0]);
-    return reported && state == '1';
-  }
-
-  void Release() {
-    if (releaseFd >= 0) close(releaseFd);
-    releaseFd = -1;
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-
- private:
-  pid_t pid = -1;
-  int releaseFd = -1;
-};
-
 class SerialDevice : public testing::Test {
  protected:
   static constexpr int kPort = 3;
@@ -326,7 +281,7 @@ TEST_F(SerialDevice, APortThatIsHeldRefusesEveryOtherOpen) {
         ASSERT_TRUE(first.Open(kPort, 19200, 0, false));
         break;
       case Holder::kSerialPortInAnotherProcess:
-        ASSERT_TRUE(other.Start(kPort));
+        ASSERT_TRUE(other.Start([] { return (new SerialPort)->Open(kPort, 19200, 0, false); }));
         break;
       case Holder::kFlockOfAnotherProgram:
         lockFd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

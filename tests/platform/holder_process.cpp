@@ -1,0 +1,41 @@
+#include "holder_process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+bool HolderProcess::Start(const std::function<bool()>& hold) {
+  int ready[2];
+  int release[2];
+  if (pipe(ready) != 0) return false;
+  if (pipe(release) != 0) {
+    close(ready[0]);
+    close(ready[1]);
+    return false;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(ready[0]);
+    close(release[1]);
+    char state = hold() ? '1' : '0';
+    if (write(ready[1], &state, 1) != 1) _exit(2);
+    while (read(release[0], &state, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  releaseFd_ = release[1];
+  char state = '0';
+  const bool reported = pid_ > 0 && read(ready[0], &state, 1) == 1;
+  close(ready[0]);
+  return reported && state == '1';
+}
+
+void HolderProcess::Release() {
+  if (releaseFd_ >= 0) close(releaseFd_);
+  releaseFd_ = -1;
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
