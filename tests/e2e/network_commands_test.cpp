@@ -145,6 +145,8 @@ TEST_F(NetworkCommandsWithModule, SetModbusChangesTheAddressAndChecksAtTheNewOne
   EXPECT_EQ(module_.FramesHex(),
             (Hexes{"00 01 00 00 00 04 FE 46 0B 01", "00 00 00 00 00 06 01 03 00 06 00 01"}));
   EXPECT_EQ(module_.ModbusAddress(), 1);
+  // The tool's close reaches the server's thread a moment after the tool has exited.
+  EXPECT_TRUE(module_.WaitForClosedByPeer(1, 2000));
   EXPECT_EQ(module_.ConnectionsClosedByPeer(), 1);
 }
 
