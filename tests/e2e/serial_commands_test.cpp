@@ -32,8 +32,30 @@ const std::string kFailed = "\nPolling failed\n\n";
 // codes for.
 const char kNoExactRateUnderWine[] = "Wine cannot set the non-standard rate 115000 on a pty";
 
+struct FailureCase {
+  const char* name;
+  FrameKind kind;
+  Fault fault;
+  std::string line;
+  Hexes frames;
+};
+
 class SerialCommands : public ToolTest {
  protected:
+  // Each row on a fresh module with its fault: the one line printed and the frames it heard.
+  template <std::size_t N>
+  void ExpectFailureRows(const FailureCase (&cases)[N], const std::vector<std::string>& args) {
+    for (const FailureCase& c : cases) {
+      modules_.clear();
+      modsim::ModuleSimulator& module = StartModule();
+      module.SetFault(c.kind, c.fault);
+      const testsupport::RunResult result = Run(Args(args));
+      EXPECT_EQ(result.out, "\n" + c.line + "\n\n") << c.name;
+      EXPECT_EQ(result.exitStatus, 0) << c.name;
+      EXPECT_EQ(module.FramesHex(), c.frames) << c.name;
+    }
+  }
+
   std::vector<std::string> Args(std::vector<std::string> rest) {
     rest.insert(rest.begin(), "NOWARN");
     return rest;
@@ -133,14 +155,6 @@ TEST_F(SerialCommands, SetModbusAcceptsAddressesUpTo255) {
   EXPECT_EQ(module.Address(), 250);
 }
 
-struct FailureCase {
-  const char* name;
-  FrameKind kind;
-  Fault fault;
-  std::string line;
-  Hexes frames;
-};
-
 TEST_F(SerialCommands, SetModbusFailureRows) {
   const char* write = "FE 06 00 06 00 01 BC 04";
   const char* check = "FE 03 00 06 00 01 70 04";
@@ -174,15 +188,7 @@ TEST_F(SerialCommands, SetModbusFailureRows) {
        noAnswer,
        {kPrepare, write, kCommit, check, check, check}},
   };
-  for (const FailureCase& c : cases) {
-    modules_.clear();
-    modsim::ModuleSimulator& module = StartModule();
-    module.SetFault(c.kind, c.fault);
-    const testsupport::RunResult result = Run(Args({"COMSETMODBUS", "12", "19200", "1"}));
-    EXPECT_EQ(result.out, "\n" + c.line + "\n\n") << c.name;
-    EXPECT_EQ(result.exitStatus, 0) << c.name;
-    EXPECT_EQ(module.FramesHex(), c.frames) << c.name;
-  }
+  ExpectFailureRows(cases, {"COMSETMODBUS", "12", "19200", "1"});
 }
 
 TEST_F(SerialCommands, SetModbusAtTheWrongRateIsNotAcknowledged) {
@@ -269,15 +275,7 @@ TEST_F(SerialCommands, SetBaudFailureRows) {
        "Error: Module failed to respond using new baud rate",
        {kPrepare, write, kCommit, check, check, check}},
   };
-  for (const FailureCase& c : cases) {
-    modules_.clear();
-    modsim::ModuleSimulator& module = StartModule();
-    module.SetFault(c.kind, c.fault);
-    const testsupport::RunResult result = Run(Args({"COMSETBAUD", "12", "19200", "38400"}));
-    EXPECT_EQ(result.out, "\n" + c.line + "\n\n") << c.name;
-    EXPECT_EQ(result.exitStatus, 0) << c.name;
-    EXPECT_EQ(module.FramesHex(), c.frames) << c.name;
-  }
+  ExpectFailureRows(cases, {"COMSETBAUD", "12", "19200", "38400"});
 }
 
 TEST_F(SerialCommands, SetBaudWhosePortVanishesBeforeTheReopen) {
