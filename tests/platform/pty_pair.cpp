@@ -27,8 +27,11 @@ std::int64_t NowMs() {
 }  // namespace
 
 PtyPair::~PtyPair() {
-  if (slaveFd >= 0) close(slaveFd);
   if (masterFd >= 0) close(masterFd);
+}
+
+int PtyPair::OpenSlave() const {
+  return open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 bool PtyPair::Open(Mode mode) {
@@ -38,8 +41,11 @@ bool PtyPair::Open(Mode mode) {
   if (name == nullptr) return false;
   slavePath = name;
   if (fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK) != 0) return false;
-  slaveFd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Opened once so that the line exists as a tty would before anyone uses it, then left to the
+  // code under test: a far end that kept it would hold the port in every other process's eyes.
+  const int slaveFd = OpenSlave();
   if (slaveFd < 0) return false;
+  close(slaveFd);
   if (mode == Mode::kLinuxDefault) return true;
   // On Linux a termios request on the master acts on the slave.
   termios2 settings{};
@@ -155,6 +161,8 @@ std::size_t PtyPair::FillSlaveOutput() {
   // when that frees room, so the line is full only once a pause has freed nothing, twice in a row.
   constexpr std::size_t kLimit = 64u << 20;  // far more than any pty queues
   const std::vector<std::uint8_t> chunk(4096, 0x55);
+  const int slaveFd = OpenSlave();
+  if (slaveFd < 0) return 0;
   std::size_t queued = 0;
   int idleRounds = 0;
   while (idleRounds < 2 && queued < kLimit) {
@@ -169,6 +177,8 @@ std::size_t PtyPair::FillSlaveOutput() {
     idleRounds = round == 0 ? idleRounds + 1 : 0;
     poll(nullptr, 0, 50);
   }
+  // What it queued is on the master's side already and stays there after this close.
+  close(slaveFd);
   return queued;
 }
 

@@ -52,8 +52,8 @@ class PtyPair {
   PtyPair(const PtyPair&) = delete;
   PtyPair& operator=(const PtyPair&) = delete;
 
-  // Makes the pair. The helper keeps a slave descriptor of its own, so the master never sees a
-  // hang-up when the code under test closes its port.
+  // Makes the pair and keeps only the master, as any far end of a line must: a process that kept
+  // a slave descriptor would hold the port for every other process.
   bool Open(Mode mode);
   const std::string& SlavePath() const { return slavePath; }
 
@@ -65,14 +65,16 @@ class PtyPair {
   bool Write(const std::vector<std::uint8_t>& bytes);
   // What arrives at the master within `timeoutMs`, up to `count` bytes.
   std::vector<std::uint8_t> Read(std::size_t count, int timeoutMs);
-  // Writes through the helper's slave descriptor until the line takes no more, as a far end that
-  // never reads leaves it; returns the bytes queued.
+  // Writes through a slave descriptor of its own until the line takes no more, as a far end that
+  // never reads leaves it; returns the bytes queued. Call it while the code under test has the
+  // port open, or the queue goes when the slave's last descriptor closes.
   std::size_t FillSlaveOutput();
   // The far end goes away: the slave is hung up.
   void CloseMaster();
 
  private:
+  int OpenSlave() const;
+
   int masterFd = -1;
-  int slaveFd = -1;
   std::string slavePath;
 };

@@ -30,6 +30,10 @@ constexpr int kFunctionWrite = 6;
 constexpr int kIllegalFunction = 1;
 constexpr int kIllegalDataAddress = 2;
 constexpr int kIllegalDataValue = 3;
+// While no one has the slave open, poll reports a hang-up on the master at once, again and again,
+// and nothing marks the slave's next open; so the loop looks again after this pause, short beside
+// the frame gap and the tool's wait for a reply.
+constexpr int kHangUpPauseMs = 5;
 
 void AppendCrc(std::vector<std::uint8_t>& frame) {
   const std::uint16_t crc = Crc16(frame.data(), frame.size());
@@ -369,8 +373,8 @@ bool ModuleSimulator::Start(std::string* error) {
   char name[128];
   if (ptsname_r(masterFd_, name, sizeof name) != 0) return Fail(error, "ptsname_r");
   slavePath_ = name;
-  slaveFd_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slaveFd_ < 0) return Fail(error, "open " + slavePath_);
+  // A termios request on the master acts on the slave, so the line is raw at the module's rate
+  // before the tool first opens it, without the simulator ever opening the slave.
   if (!SetRawLine(masterFd_, Rate())) return Fail(error, "TCSETS2");
   const int flags = fcntl(masterFd_, F_GETFL);
   if (flags < 0 || fcntl(masterFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
@@ -397,7 +401,7 @@ void ModuleSimulator::Stop() {
     }
     thread_.join();
   }
-  for (int* fd : {&wakeFd_, &slaveFd_, &masterFd_}) {
+  for (int* fd : {&wakeFd_, &masterFd_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
@@ -449,34 +453,6 @@ void ModuleSimulator::StopAfter(int frames) {
   model_.StopAfter(frames);
 }
 
-std::vector<ReceivedFrame> ModuleSimulator::Frames() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return frames_;
-}
-
-std::vector<std::string> ModuleSimulator::FramesHex() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::string> texts;
-  for (const ReceivedFrame& frame : frames_) texts.push_back(Hex(frame.bytes));
-  return texts;
-}
-
-std::size_t ModuleSimulator::FrameCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return frames_.size();
-}
-
-bool ModuleSimulator::WaitForFrames(std::size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return framesChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return frames_.size() >= count; });
-}
-
-void ModuleSimulator::ClearFrames() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  frames_.clear();
-}
-
 void ModuleSimulator::HandleFrame(const std::vector<std::uint8_t>& bytes, int rate,
                                   OutputQueue& out) {
   ReceivedFrame record{bytes, rate, false, {}};
@@ -487,9 +463,8 @@ void ModuleSimulator::HandleFrame(const std::vector<std::uint8_t>& bytes, int ra
     if (model_.AdmitFrame() && rate == model_.Rate()) plan = model_.AnswerRtu(bytes);
     record.answered = plan.Answers();
     record.reply = plan.Bytes();
-    frames_.push_back(record);
+    RecordFrame(record);
   }
-  framesChanged_.notify_all();
   if (observer_) observer_(record);
 
   Clock::time_point due = Clock::now();
@@ -506,6 +481,7 @@ void ModuleSimulator::Serve() {
   int frameRate = -1;
   Clock::time_point lastByte;
   OutputQueue out;
+  bool hungUp = false;
   for (;;) {
     Clock::time_point now = Clock::now();
     std::optional<Clock::time_point> wakeAt;
@@ -513,31 +489,44 @@ void ModuleSimulator::Serve() {
     if (!out.items.empty() && !out.blocked) {
       wakeAt = wakeAt ? std::min(*wakeAt, out.items.front().due) : out.items.front().due;
     }
+    if (hungUp) {
+      const Clock::time_point lookAgain = now + std::chrono::milliseconds(kHangUpPauseMs);
+      wakeAt = wakeAt ? std::min(*wakeAt, lookAgain) : lookAgain;
+    }
     int timeoutMs = -1;
     if (wakeAt) {
       timeoutMs = static_cast<int>(std::max<std::int64_t>(
           0, std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count()));
     }
-    pollfd fds[2] = {{masterFd_, static_cast<short>(POLLIN | (out.blocked ? POLLOUT : 0)), 0},
-                     {wakeFd_, POLLIN, 0}};
+    // A hung-up master sits this poll out (a negative descriptor is skipped): it would only
+    // report the hang-up again at once.
+    pollfd fds[2] = {
+        {hungUp ? -1 : masterFd_, static_cast<short>(POLLIN | (out.blocked ? POLLOUT : 0)), 0},
+        {wakeFd_, POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) != 0) {
+    const short events = fds[0].revents;
+    if ((events & POLLNVAL) != 0) return;
+    hungUp = false;
+    if ((events & POLLIN) != 0) {
+      // What the tool wrote before it closed the slave is still read: read fails (EIO) only
+      // once nothing is left.
       std::uint8_t buffer[4096];
       ssize_t got;
       while ((got = read(masterFd_, buffer, sizeof buffer)) > 0) {
+        // The slave keeps the tool's settings after it closes, so the rate is still the one the
+        // frame was sent at.
         if (frame.empty()) frameRate = LineRate(masterFd_);
         frame.insert(frame.end(), buffer, buffer + got);
         lastByte = Clock::now();
       }
-    } else if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-      // Cannot happen while slaveFd_ is held; without this the loop would spin.
-      return;
+    } else if ((events & (POLLHUP | POLLERR)) != 0) {
+      hungUp = true;
     }
-    if ((fds[0].revents & POLLOUT) != 0) out.blocked = false;
+    if ((events & POLLOUT) != 0) out.blocked = false;
 
     now = Clock::now();
     if (!frame.empty() && now - lastByte >= gap) {

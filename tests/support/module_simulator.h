@@ -4,7 +4,6 @@
 // background thread, answering only at the module's own line rate as a real module would.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/frame_log.h"
 
 namespace modsim {
 
@@ -39,8 +40,7 @@ int BaudCodeRate(int code);
 int RateBaudCode(int rate);
 // CRC-16/MODBUS of all `length` bytes (to be sent low byte first).
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t length);
-// "FE 03 0B B8": upper-case, single spaces.
-std::string Hex(const std::vector<std::uint8_t>& bytes);
+// Hex(), a frame as text, comes with frame_log.h.
 
 // The frames a fault can be aimed at. kAny covers every frame, including other functions.
 // kSetAddress is the network function-70 address change.
@@ -170,17 +170,21 @@ struct ReceivedFrame {
   std::vector<std::uint8_t> reply;  // every byte sent (or to be sent) in answer
 };
 
-// The module on the master side of a pty. The tool opens the slave through a symlink.
-class ModuleSimulator {
+// The module on the master side of a pty. The tool opens the slave through a symlink. The
+// simulator holds only the master: the tool takes a port that any other process has open for one
+// in use, and the far end of a real cable holds nothing on the PC. While no one has the slave
+// open the master reports a hang-up, and serving goes on until the slave is opened again.
+class ModuleSimulator : public FrameLog<ReceivedFrame> {
  public:
   explicit ModuleSimulator(std::string linkPath, const ModuleOptions& options = {});
   ~ModuleSimulator();
   ModuleSimulator(const ModuleSimulator&) = delete;
   ModuleSimulator& operator=(const ModuleSimulator&) = delete;
 
-  // Opens the pty, makes its line raw at the module's own rate, keeps a slave descriptor open (so
-  // the tool may close and reopen without a hang-up), creates the link (replacing a stale
-  // symlink) and starts serving. On failure returns false with the reason in `error`.
+  // Opens the pty master, makes the slave's line raw at the module's own rate (through the
+  // master, which keeps the settings while no one has the slave open), creates the link
+  // (replacing a stale symlink) and starts serving. On failure returns false with the reason in
+  // `error`.
   bool Start(std::string* error = nullptr);
   // Stops the thread, closes the pty and removes the link. Called by the destructor.
   void Stop();
@@ -200,13 +204,6 @@ class ModuleSimulator {
   void ClearFaults();
   void StopAfter(int frames);
 
-  std::vector<ReceivedFrame> Frames() const;
-  std::vector<std::string> FramesHex() const;
-  std::size_t FrameCount() const;
-  // True once at least `count` frames have been received, false after `timeoutMs` without.
-  bool WaitForFrames(std::size_t count, int timeoutMs) const;
-  void ClearFrames();
-
  private:
   struct OutputQueue;
 
@@ -217,16 +214,13 @@ class ModuleSimulator {
   std::string linkPath_;
   std::string slavePath_;
   int masterFd_ = -1;
-  int slaveFd_ = -1;
   int wakeFd_ = -1;
   bool linked_ = false;
   std::thread thread_;
   std::function<void(const ReceivedFrame&)> observer_;
 
   mutable std::mutex mutex_;
-  mutable std::condition_variable framesChanged_;
   ModuleModel model_;
-  std::vector<ReceivedFrame> frames_;
 };
 
 }  // namespace modsim

@@ -2,15 +2,18 @@
 // the simulator through its pty link as the tool would use it, the runner with /bin/sh.
 #include "tests/support/module_simulator.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -70,6 +73,38 @@ Bytes ReadReply(int fd) {
     if (more.empty()) return got;
     got.insert(got.end(), more.begin(), more.end());
   }
+}
+
+// Descriptors of this process open on the device that `path` names, or -1.
+int DescriptorsOn(const std::string& path) {
+  struct stat device {};
+  DIR* dir = opendir("/proc/self/fd");
+  if (stat(path.c_str(), &device) != 0 || dir == nullptr) {
+    if (dir != nullptr) closedir(dir);
+    return -1;
+  }
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat info {};
+    if (fstatat(dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISCHR(info.st_mode) &&
+        info.st_rdev == device.st_rdev) {
+      ++count;
+    }
+  }
+  closedir(dir);
+  return count;
+}
+
+// The CPU time the whole process uses while the calling thread sleeps for `windowMs`.
+std::chrono::milliseconds CpuTimeWhileSleeping(int windowMs) {
+  timespec before{};
+  timespec after{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  std::this_thread::sleep_for(std::chrono::milliseconds(windowMs));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::seconds(after.tv_sec - before.tv_sec) +
+      std::chrono::nanoseconds(after.tv_nsec - before.tv_nsec));
 }
 
 class SimulatorTest : public ::testing::Test {
@@ -260,6 +295,41 @@ TEST_F(SimulatorTest, SurvivesTheToolClosingAndReopening) {
     OpenLine(19200);
     EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0") << round;
     CloseLine();
+  }
+}
+
+// The tool runs in another process and takes a port that any other process has open for one in
+// use, so the simulator holds only the master; between the tool's opens the master is hung up.
+TEST_F(SimulatorTest, ServesEveryOpenOfTheSlaveAndHoldsNoneItself) {
+  StartModule();
+  EXPECT_EQ(DescriptorsOn(simulator_->SlavePath()), 0);
+  struct Round {
+    int rate;
+    bool closeAtOnce;  // the line is closed right after the frame is written
+  };
+  // Closing at once only at a rate the module cannot hear: a reply would wait in the closed
+  // slave's input for the next round.
+  const Round rounds[] = {{19200, false}, {9600, true}, {115000, true}, {19200, false}};
+  for (std::size_t i = 0; i < std::size(rounds); ++i) {
+    const Round& round = rounds[i];
+    SCOPED_TRACE(std::to_string(round.rate) + (round.closeAtOnce ? ", closed at once" : ""));
+    OpenLine(round.rate);
+    if (round.closeAtOnce) {
+      Send(kReadAddress);
+      CloseLine();
+      ASSERT_TRUE(simulator_->WaitForFrames(i + 1, 2000)) << "the frame is still read";
+    } else {
+      EXPECT_EQ(Transact(kReadAddress), "FE 03 02 00 FE 2D D0");
+      CloseLine();
+    }
+    const std::vector<ReceivedFrame> frames = simulator_->Frames();
+    ASSERT_EQ(frames.size(), i + 1);
+    EXPECT_EQ(Hex(frames.back().bytes), Hex(kReadAddress));
+    EXPECT_EQ(frames.back().rate, round.rate);
+    EXPECT_EQ(frames.back().answered, !round.closeAtOnce);
+    EXPECT_EQ(DescriptorsOn(simulator_->SlavePath()), 0);
+    // Hung up with nothing to read, the serve loop pauses rather than spins.
+    EXPECT_LT(CpuTimeWhileSleeping(200).count(), 50);
   }
 }
 

@@ -298,34 +298,6 @@ void TcpModuleServer::StopAfter(int frames, bool closeAfterwards) {
   closeAfterStop_ = closeAfterwards;
 }
 
-std::vector<TcpFrame> TcpModuleServer::Frames() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return frames_;
-}
-
-std::vector<std::string> TcpModuleServer::FramesHex() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::string> texts;
-  for (const TcpFrame& frame : frames_) texts.push_back(Hex(frame.bytes));
-  return texts;
-}
-
-std::size_t TcpModuleServer::FrameCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return frames_.size();
-}
-
-bool TcpModuleServer::WaitForFrames(std::size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return frames_.size() >= count; });
-}
-
-void TcpModuleServer::ClearFrames() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  frames_.clear();
-}
-
 int TcpModuleServer::ConnectionsAccepted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accepted_;
@@ -360,9 +332,8 @@ void TcpModuleServer::HandleFrame(Connection& connection, const std::vector<std:
     }
     record.answered = answer.plan.Answers();
     record.reply = answer.plan.Bytes();
-    frames_.push_back(record);
+    RecordFrame(record);
   }
-  changed_.notify_all();
   if (observer_) observer_(record);
   if (answer.close) connection.closing = true;
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/frame_log.h"
 #include "tests/support/module_simulator.h"
 
 namespace modsim {
@@ -48,7 +49,7 @@ struct TcpFrame {
   std::vector<std::uint8_t> reply;  // every byte sent (or to be sent) in answer
 };
 
-class TcpModuleServer {
+class TcpModuleServer : public FrameLog<TcpFrame> {
  public:
   explicit TcpModuleServer(const ModuleOptions& options = {});
   ~TcpModuleServer();
@@ -80,11 +81,6 @@ class TcpModuleServer {
   // `closeAfterwards` closes each connection that sends one more.
   void StopAfter(int frames, bool closeAfterwards = false);
 
-  std::vector<TcpFrame> Frames() const;
-  std::vector<std::string> FramesHex() const;
-  std::size_t FrameCount() const;
-  bool WaitForFrames(std::size_t count, int timeoutMs) const;
-  void ClearFrames();
   int ConnectionsAccepted() const;
   bool WaitForConnections(int count, int timeoutMs) const;
   // Connections that the client has closed (the server read its end of the stream).
@@ -111,7 +107,6 @@ class TcpModuleServer {
   mutable std::condition_variable changed_;
   ModuleModel model_;
   bool closeAfterStop_ = false;
-  std::vector<TcpFrame> frames_;
   int accepted_ = 0;
   int closedByPeer_ = 0;
 };
