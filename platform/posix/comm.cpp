@@ -1,15 +1,17 @@
 // The serial device on Linux: a tty driven through termios2, with the exclusive open and the
-// time-out semantics of a Windows COM port rebuilt from flock, TIOCEXCL and poll.
+// time-out semantics of a Windows COM port rebuilt from /proc, flock, TIOCEXCL and poll.
 #include "platform/comm.h"
 
 // The kernel's termios2 and glibc's <termios.h> define the same names differently: this file takes
 // every tty definition from the kernel headers and never includes <termios.h>.
 #include <asm/termbits.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/serial_line.h"
 #include "platform/posix/sysfs_registry.h"
 
 namespace platform {
@@ -32,6 +35,8 @@ static_assert(alignof(termios2) <= alignof(CommState), "termios2 must fit CommSt
 
 struct Device {
   int fd = -1;
+  // Only a flag this open set is cleared at the close: another program's stays its own.
+  bool setExclusive = false;
   CommTimeouts timeouts;
 };
 
@@ -93,6 +98,76 @@ bool HeldByUucpLock(const std::string& resolvedPath) {
   std::ifstream lockFile("/var/lock/LCK.." + BaseName(resolvedPath));
   long pid = 0;
   return lockFile >> pid && ProcessIsAlive(pid);
+}
+
+bool AllDigits(const char* text) {
+  if (*text == '\0') return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return true;
+}
+
+// One process's descriptors: true when one of them is the character device `device`. Sockets,
+// pipes and the like have link texts that are no path, and are passed over without a stat.
+bool ProcessHasDeviceOpen(int procFd, const char* pid, dev_t device) {
+  const std::string fdDirectory = std::string(pid) + "/fd";
+  const int fdDirFd = openat(procFd, fdDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fdDirFd < 0) return false;
+  DIR* descriptors = fdopendir(fdDirFd);
+  if (descriptors == nullptr) {
+    close(fdDirFd);
+    return false;
+  }
+  bool found = false;
+  while (!found) {
+    const dirent* entry = readdir(descriptors);
+    if (entry == nullptr) break;
+    if (!AllDigits(entry->d_name)) continue;
+    char target[2];
+    if (readlinkat(fdDirFd, entry->d_name, target, sizeof target) <= 0 || target[0] != '/') {
+      continue;
+    }
+    struct stat opened {};
+    found = fstatat(fdDirFd, entry->d_name, &opened, 0) == 0 && S_ISCHR(opened.st_mode) &&
+            opened.st_rdev == device;
+  }
+  closedir(descriptors);
+  return found;
+}
+
+// Linux has no share mode: a program that opened the port with a plain open() holds it all the
+// same, so every other process's descriptors are looked at, as far as this one may see them.
+bool OpenedByAnotherProcess(dev_t device) {
+  const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (procFd < 0) return false;
+  DIR* processes = fdopendir(procFd);
+  if (processes == nullptr) {
+    close(procFd);
+    return false;
+  }
+  const std::string self = std::to_string(getpid());
+  bool found = false;
+  while (!found) {
+    const dirent* entry = readdir(processes);
+    if (entry == nullptr) break;
+    if (!AllDigits(entry->d_name) || self == entry->d_name) continue;
+    found = ProcessHasDeviceOpen(procFd, entry->d_name, device);
+  }
+  closedir(processes);
+  return found;
+}
+
+// The user may not open a port that the device's owner and group keep to themselves (usually the
+// group dialout): such a port is as unavailable as a held one, to the probe too, which only reads.
+bool MayReadAndWrite(const std::string& resolvedPath) {
+  return faccessat(AT_FDCWD, resolvedPath.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+// Root's open passes another program's TIOCEXCL, so the flag is read right after the open.
+bool HasExclusiveFlag(int fd) {
+  int exclusive = 0;
+  return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
 std::int64_t MonotonicMs() {
@@ -228,7 +303,34 @@ std::int64_t TotalTimeoutMs(std::uint32_t multiplier, std::uint32_t size, std::u
   return total > INT_MAX ? INT_MAX : static_cast<std::int64_t>(total);
 }
 
-// The open of CommOpen with the access it is given; the device has TIOCEXCL set.
+// Whether anyone else holds the port, as far as that can be told before opening it; each of
+// these refusals comes before the open, which on a real UART would already raise DTR and RTS on
+// a line that belongs to someone else.
+bool HeldBeforeTheOpen(const std::string& resolvedPath) {
+  if (IsSystemConsole(resolvedPath) || HeldByUucpLock(resolvedPath)) return true;
+  struct stat device {};
+  return stat(resolvedPath.c_str(), &device) == 0 && S_ISCHR(device.st_mode) &&
+         OpenedByAnotherProcess(device.st_rdev);
+}
+
+int OpenNonBlocking(const std::string& resolvedPath, int accessMode) {
+  int fd;
+  do {
+    fd = open(resolvedPath.c_str(), accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool TakeLock(int fd) {
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  return locked == 0;
+}
+
+// The open of CommOpen with the access it is given. A port that turns out to be held once open
+// is closed again before anything on it has changed.
 CommHandle OpenExclusive(const char* devicePath, int accessMode) {
   unsigned portNumber = 0;
   if (!ParsePortNumber(devicePath, portNumber)) return kInvalidCommHandle;
@@ -238,35 +340,32 @@ CommHandle OpenExclusive(const char* devicePath, int accessMode) {
   if (resolved == nullptr) return kInvalidCommHandle;
   const std::string resolvedPath(resolved);
   std::free(resolved);
-  // Both refusals come before the open, which on a real UART would already raise DTR and RTS
-  // on a line that belongs to someone else.
-  if (IsSystemConsole(resolvedPath) || HeldByUucpLock(resolvedPath)) return kInvalidCommHandle;
+  if (!MayReadAndWrite(resolvedPath) || HeldBeforeTheOpen(resolvedPath)) {
+    return kInvalidCommHandle;
+  }
 
   // Non-blocking so that the open never waits for a modem line, and kept so afterwards: every
   // wait of a transfer is a poll with its own deadline, and a write may take part of a frame.
-  int fd;
-  do {
-    fd = open(resolvedPath.c_str(), accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenNonBlocking(resolvedPath, accessMode);
   if (fd < 0) return kInvalidCommHandle;
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
+  if (!TakeLock(fd) || HasExclusiveFlag(fd)) {
     close(fd);
     return kInvalidCommHandle;
   }
-  // Keeps out programs that open without flock; a non-tty refuses it and fails at the settings.
-  ioctl(fd, TIOCEXCL);
   Device* opened = new (std::nothrow) Device;
   if (opened == nullptr) {
-    ioctl(fd, TIOCNXCL);
     close(fd);
     return kInvalidCommHandle;
   }
   opened->fd = fd;
+  // Keeps out programs that open without flock; a non-tty refuses it and fails at the settings.
+  opened->setExclusive = ioctl(fd, TIOCEXCL) == 0;
   return opened;
+}
+
+int QueuedOutputBytes(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 }  // namespace
@@ -316,11 +415,11 @@ bool CommSetState(CommHandle handle, const CommState& state) {
   settings.c_cflag |= BOTHER;
   settings.c_ispeed = state.baudRate;
   settings.c_ospeed = state.baudRate;
-  if (ioctl(device->fd, TCSETS2, &settings) != 0) return false;
+  const bool accepted = ioctl(device->fd, TCSETS2, &settings) == 0;
   // A driver rounds a rate or drops a format bit it cannot do without failing the call.
   termios2 applied{};
-  if (ioctl(device->fd, TCGETS2, &applied) != 0) return false;
-  return applied.c_ospeed == state.baudRate &&
+  if (accepted && ioctl(device->fd, TCGETS2, &applied) != 0) return false;
+  return serial_line::RateSetStands(accepted, state.baudRate, OutputRate(applied)) &&
          (applied.c_cflag & kFormatBits) == (settings.c_cflag & kFormatBits);
 }
 
@@ -381,8 +480,10 @@ bool CommRead(CommHandle handle, std::uint8_t* buffer, std::uint32_t size,
   return errno == EAGAIN;
 }
 
-// A write keeps going until every byte is taken or multiplier * size + constant milliseconds have
-// passed; the bytes the driver took by then are the count, and only a real error is a failure.
+// A write keeps going until every byte is taken and has left the port, or multiplier * size +
+// constant milliseconds have passed, as WriteFile returns once the frame is on the line: the RTU
+// master raises RTS right after a write, which must not fall into the request still being sent.
+// The bytes the driver took by the deadline are the count, and only a real error is a failure.
 bool CommWrite(CommHandle handle, const std::uint8_t* data, std::uint32_t size,
                std::uint32_t* bytesWritten) {
   Device* device = ToDevice(handle);
@@ -417,6 +518,7 @@ bool CommWrite(CommHandle handle, const std::uint8_t* data, std::uint32_t size,
     if (ready == 0) break;
     pollSaidWritable = true;
   }
+  if (written > 0) serial_line::WaitUntilSent(device->fd, deadline, QueuedOutputBytes, MonotonicMs);
   *bytesWritten = written;
   return true;
 }
@@ -425,11 +527,35 @@ bool CommClose(CommHandle handle) {
   Device* device = ToDevice(handle);
   if (device == nullptr) return false;
   // The exclusive flag belongs to the tty, not to this descriptor: left set, it would outlive us.
-  ioctl(device->fd, TIOCNXCL);
+  if (device->setExclusive) ioctl(device->fd, TIOCNXCL);
   // Linux releases the descriptor even when close reports EINTR, so it is not retried.
   const bool closed = close(device->fd) == 0 || errno == EINTR;
   delete device;
   return closed;
 }
 
+namespace serial_line {
+
+bool RateSetStands(bool driverAccepted, std::uint32_t askedRate, std::uint32_t reportedRate) {
+  if (!driverAccepted) return false;
+  const std::uint64_t off =
+      askedRate > reportedRate ? askedRate - reportedRate : reportedRate - askedRate;
+  return off * 100 <= static_cast<std::uint64_t>(askedRate) * 2;
+}
+
+bool WaitUntilSent(int fd, std::int64_t deadlineMs, QueuedBytes queued, MonotonicClockMs now) {
+  for (;;) {
+    const int left = queued(fd);
+    if (left == 0) return true;
+    if (left < 0) return false;
+    const std::int64_t remaining = deadlineMs - now();
+    if (remaining <= 0) return false;
+    // A millisecond is about a byte at 9600 baud: short enough not to keep RTS waiting.
+    const std::int64_t pause = std::min<std::int64_t>(remaining, 1);
+    while (poll(nullptr, 0, static_cast<int>(pause)) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+}  // namespace serial_line
 }  // namespace platform

@@ -1,7 +1,10 @@
 // COMPORTS and COMSCAN end to end: the ports come from a registry fixture, each one a module
 // simulator (or a silent one) on a pseudo-terminal linked as its COM port.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -10,6 +13,7 @@
 
 #include "e2e_support.h"
 #include "platform/clock.h"
+#include "tests/support/holder_process.h"
 #include "tests/support/registry_fixture.h"
 
 namespace e2e {
@@ -224,6 +228,73 @@ TEST_F(DiscoveryCommands, ComScanOverTwoSilentPortsTakesTheirTrialsAndLittleMore
   EXPECT_GE(elapsedMs, minimumMs);
   // The rest is process start, the probes and ten opens and closes.
   EXPECT_LT(elapsedMs, minimumMs + 3000);
+}
+
+int OpenPlainly(const std::string& path) {
+  return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// The tty's exclusive flag as seen through a descriptor of our own (root passes it), or -1.
+int ExclusiveFlag(const std::string& path) {
+  const int fd = OpenPlainly(path);
+  int exclusive = -1;
+  if (fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  if (fd >= 0) close(fd);
+  return exclusive;
+}
+
+// Two ports that other programs hold, each with a module at 9600 that the scan would find first,
+// and a free one behind them.
+TEST_F(DiscoveryCommands, PortsThatOtherProgramsHoldAreNeitherListedNorScannedNorOpened) {
+  if (SkipUnderWine("Wine opens COM ports without exclusivity")) GTEST_SKIP();
+  AddPort(kFtdi, "VID_0403+PID_6001+A", "0000", "Held by screen (COM12)", 12);
+  AddPort(kFtdi, "VID_0403+PID_6001+B", "0000", "Held exclusively (COM13)", 13);
+  AddPort(kUsb, "VID_1A86&PID_7523", "5&1", "Free (COM14)", 14);
+  modsim::ModuleSimulator& plainlyHeld = StartModule(12, AtRate(1));
+  modsim::ModuleSimulator& exclusivelyHeld = StartModule(13, AtRate(1));
+  StartModule(14, AtRate(1, 2));
+
+  // A terminal program or a script: a plain open, no lock, no flag.
+  const std::string plainSlave = plainlyHeld.SlavePath();
+  testsupport::HolderProcess plainHolder;
+  ASSERT_TRUE(plainHolder.Start([&plainSlave] { return OpenPlainly(plainSlave) >= 0; }));
+  const std::string exclusiveSlave = exclusivelyHeld.SlavePath();
+  testsupport::HolderProcess exclusiveHolder;
+  int exclusiveFd = -1;
+  ASSERT_TRUE(exclusiveHolder.Start(
+      [&exclusiveSlave, &exclusiveFd] {
+        exclusiveFd = OpenPlainly(exclusiveSlave);
+        return exclusiveFd >= 0 && ioctl(exclusiveFd, TIOCEXCL) == 0;
+      },
+      [&exclusiveFd] { ioctl(exclusiveFd, TIOCNXCL); }));
+
+  struct RunCase {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::string refused = Framed("Error: Failed to initialize COM port\n");
+  std::vector<RunCase> runs = {
+      {{"NOWARN", "COMPORTS"}, Framed("COM14\tUSB - Free (COM14)\n")},
+      {{"NOWARN", "COMSCAN"}, Framed(ScanLine(14, 9600) + "\tFound RM-16U\n")},
+  };
+  for (const char* port : {"12", "13"}) {
+    runs.push_back({{"NOWARN", "COMGETSTATUS", port, "19200"}, refused});
+    runs.push_back({{"NOWARN", "COMSETMODBUS", port, "9600", "1"}, refused});
+    runs.push_back({{"NOWARN", "COMSETBAUD", port, "9600", "38400"}, refused});
+  }
+  for (const RunCase& run : runs) {
+    SCOPED_TRACE(run.args[1] + (run.args.size() > 2 ? " " + run.args[2] : ""));
+    const testsupport::RunResult result = Run(run.args);
+    EXPECT_EQ(result.out, run.out);
+    EXPECT_EQ(result.exitStatus, 0);
+  }
+  EXPECT_EQ(plainlyHeld.FrameCount(), 0u);
+  EXPECT_EQ(exclusivelyHeld.FrameCount(), 0u);
+  EXPECT_EQ(plainlyHeld.Rate(), 9600);
+  if (geteuid() == 0) {
+    // Root's open passes the flag; the tool's must have left it to its owner.
+    EXPECT_EQ(ExclusiveFlag(exclusiveSlave), 1);
+  }
 }
 
 }  // namespace

@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "holder_process.h"
+#include "tests/support/holder_process.h"
 #include "platform/comm.h"
 #include "tests/platform/pty_pair.h"
 #include "tests/support/registry_fixture.h"
 
 namespace {
+
+using testsupport::HolderProcess;
 
 using Texts = std::vector<std::string>;
 

@@ -1,10 +1,12 @@
 // The serial device backend against real pseudo-terminals: the exclusive open, the binary line at
 // its exact rate, and the read and write time-outs that the RTU master's transfers rely on.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,11 +28,13 @@
 #include <vector>
 
 #include "devlink/serial_port.h"
-#include "holder_process.h"
 #include "platform/comm.h"
 #include "tests/platform/pty_pair.h"
+#include "tests/support/holder_process.h"
 
 namespace {
+
+using testsupport::HolderProcess;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -264,36 +268,105 @@ TEST_F(SerialDevice, OpenFailsWithoutAUsableSerialDevice) {
   close(fd);
 }
 
+int OpenPlainly(const std::string& path) {
+  return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// The tty's exclusive flag, read through a descriptor of our own (root passes the flag), or -1.
+int ExclusiveFlag(const std::string& path) {
+  const int fd = OpenPlainly(path);
+  if (fd < 0) return -1;
+  int exclusive = -1;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  close(fd);
+  return exclusive;
+}
+
 TEST_F(SerialDevice, APortThatIsHeldRefusesEveryOtherOpen) {
-  enum class Holder { kSerialPortHere, kSerialPortInAnotherProcess, kFlockOfAnotherProgram };
+  enum class Holder {
+    kSerialPortHere,
+    kSerialPortInAnotherProcess,
+    kFlockOfAnotherProgram,
+    kPlainOpenOfAnotherProgram,
+    kExclusiveFlagOfAnotherProgram,
+    kExclusiveFlagLeftOnTheLine,
+  };
   const std::pair<Holder, const char*> holders[] = {
       {Holder::kSerialPortHere, "a serial port of this process"},
       {Holder::kSerialPortInAnotherProcess, "a serial port of another process"},
       {Holder::kFlockOfAnotherProgram, "another program's flock"},
+      {Holder::kPlainOpenOfAnotherProgram, "another program's plain open, as cat or screen do"},
+      {Holder::kExclusiveFlagOfAnotherProgram, "another program's TIOCEXCL"},
+      // Set by a program that has gone, on a line that outlived it: no process to be seen, only
+      // the flag, which refuses everyone but root.
+      {Holder::kExclusiveFlagLeftOnTheLine, "a TIOCEXCL left on the line"},
   };
+  const std::string slave = pty.SlavePath();
   for (const auto& [holder, what] : holders) {
     SCOPED_TRACE(what);
     SerialPort first;
     HolderProcess other;
+    SerialPort* otherPort = nullptr;
     int lockFd = -1;
+    bool flagIsTheHolders = false;
     switch (holder) {
       case Holder::kSerialPortHere:
         ASSERT_TRUE(first.Open(kPort, 19200, 0, false));
         break;
       case Holder::kSerialPortInAnotherProcess:
-        ASSERT_TRUE(other.Start([] { return (new SerialPort)->Open(kPort, 19200, 0, false); }));
+        ASSERT_TRUE(other.Start(
+            [&otherPort] {
+              otherPort = new SerialPort;
+              return otherPort->Open(kPort, 19200, 0, false);
+            },
+            [&otherPort] { otherPort->Close(); }));
         break;
       case Holder::kFlockOfAnotherProgram:
-        lockFd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        lockFd = OpenPlainly(slave);
         ASSERT_GE(lockFd, 0);
         ASSERT_EQ(flock(lockFd, LOCK_EX | LOCK_NB), 0);
         break;
+      case Holder::kPlainOpenOfAnotherProgram:
+        ASSERT_TRUE(other.Start([&slave] { return OpenPlainly(slave) >= 0; }));
+        break;
+      case Holder::kExclusiveFlagOfAnotherProgram:
+        ASSERT_TRUE(other.Start(
+            [&slave, &lockFd] {
+              lockFd = OpenPlainly(slave);
+              return lockFd >= 0 && ioctl(lockFd, TIOCEXCL) == 0;
+            },
+            [&lockFd] { ioctl(lockFd, TIOCNXCL); }));
+        lockFd = -1;
+        flagIsTheHolders = true;
+        break;
+      case Holder::kExclusiveFlagLeftOnTheLine:
+        if (geteuid() != 0) {
+          GTEST_SKIP() << "a flag left on the line can only be cleared again by root";
+        }
+        lockFd = OpenPlainly(slave);
+        ASSERT_GE(lockFd, 0);
+        ASSERT_EQ(ioctl(lockFd, TIOCEXCL), 0);
+        close(lockFd);
+        lockFd = -1;
+        flagIsTheHolders = true;
+        break;
     }
+    LineSettings before;
+    ASSERT_TRUE(pty.ReadSettings(before));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(port.Open(kPort, 19200, 0, true));
+    EXPECT_FALSE(port.Open(kPort, 115000, 0, true));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kInitFailure);
     EXPECT_EQ(port.handle, nullptr);
     EXPECT_EQ(platform::CommOpen("\\\\.\\COM3"), platform::kInvalidCommHandle);
+    EXPECT_EQ(platform::CommOpenForProbe("\\\\.\\COM3"), platform::kInvalidCommHandle);
+    // Given up before anything on the line changed.
+    LineSettings after;
+    ASSERT_TRUE(pty.ReadSettings(after));
+    EXPECT_EQ(after.outputRate, before.outputRate);
+    EXPECT_EQ(after.exactRate, before.exactRate);
+    if (flagIsTheHolders && geteuid() == 0) {
+      EXPECT_EQ(ExclusiveFlag(slave), 1) << "the refused open took the holder's flag away";
+    }
 
     if (holder == Holder::kSerialPortHere) {
       // The refused open left the holder's line alone.
@@ -305,9 +378,24 @@ TEST_F(SerialDevice, APortThatIsHeldRefusesEveryOtherOpen) {
     first.Close();
     other.Release();
     if (lockFd >= 0) close(lockFd);
+    if (holder == Holder::kExclusiveFlagLeftOnTheLine) {
+      lockFd = OpenPlainly(slave);
+      ASSERT_GE(lockFd, 0);
+      ioctl(lockFd, TIOCNXCL);
+      close(lockFd);
+    }
     EXPECT_TRUE(port.Open(kPort, 19200, 0, false));
     EXPECT_TRUE(port.Close());
   }
+}
+
+TEST_F(SerialDevice, ThePortsOwnExclusiveFlagIsClearedAtItsClose) {
+  OpenPort();
+  if (geteuid() == 0) {
+    EXPECT_EQ(ExclusiveFlag(pty.SlavePath()), 1);
+  }
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(ExclusiveFlag(pty.SlavePath()), 0);
 }
 
 TEST_F(SerialDevice, APortOpensAgainAfterItsClose) {
@@ -729,6 +817,51 @@ TEST_F(SerialDevice, TheSystemConsoleIsNeverOpened) {
     if (verdict < 0) {
       GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
     }
+    EXPECT_EQ(verdict, 0);
+  }
+}
+
+// Runs `body` in a child process that has dropped root for the user and group nobody, as a
+// technician who is not in the device's group. The child's verdict; -1 when not run as root.
+int AsAnotherUser(const std::function<bool()>& body) {
+  if (geteuid() != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      _exit(2);
+    }
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 2;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(SerialDevice, APortTheUserMayNotReadAndWriteIsNeitherProbedNorOpened) {
+  ASSERT_EQ(chmod(comDir.Entry("").c_str(), 0755), 0);
+  const std::string slave = pty.SlavePath();
+  struct Case {
+    mode_t mode;
+    bool opens;
+  };
+  // A pty's slave belongs to root; the other bits are the ones that apply to the user.
+  const Case cases[] = {{0600, false}, {0620, false}, {0644, false}, {0666, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.mode);
+    ASSERT_EQ(chmod(slave.c_str(), c.mode), 0);
+    const auto outcomeIs = [&c] {
+      const platform::CommHandle probe = platform::CommOpenForProbe("\\\\.\\COM3");
+      const bool probed = probe != platform::kInvalidCommHandle;
+      if (probed) platform::CommClose(probe);
+      const platform::CommHandle handle = platform::CommOpen("\\\\.\\COM3");
+      const bool opened = handle != platform::kInvalidCommHandle;
+      if (opened) platform::CommClose(handle);
+      return probed == c.opens && opened == c.opens;
+    };
+    const int verdict = AsAnotherUser(outcomeIs);
+    if (verdict < 0) GTEST_SKIP() << "needs root, to run a part of the test as another user";
     EXPECT_EQ(verdict, 0);
   }
 }

@@ -1,11 +1,13 @@
-#include "holder_process.h"
+#include "tests/support/holder_process.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-bool HolderProcess::Start(const std::function<bool()>& hold) {
+namespace testsupport {
+
+bool HolderProcess::Start(const std::function<bool()>& hold, const std::function<void()>& letGo) {
   int ready[2];
   int release[2];
   if (pipe(ready) != 0) return false;
@@ -22,6 +24,7 @@ bool HolderProcess::Start(const std::function<bool()>& hold) {
     if (write(ready[1], &state, 1) != 1) _exit(2);
     while (read(release[0], &state, 1) < 0 && errno == EINTR) {
     }
+    if (letGo) letGo();
     _exit(0);
   }
   close(ready[1]);
@@ -39,3 +42,5 @@ void HolderProcess::Release() {
   if (pid_ > 0) waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
+
+}  // namespace testsupport

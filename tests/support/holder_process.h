@@ -5,6 +5,8 @@
 
 #include <functional>
 
+namespace testsupport {
+
 class HolderProcess {
  public:
   HolderProcess() = default;
@@ -13,11 +15,14 @@ class HolderProcess {
   HolderProcess& operator=(const HolderProcess&) = delete;
 
   // Runs `hold` in a child process; true once the child reports that it holds. What it opened
-  // stays open until Release, when the child ends without running any destructor.
-  bool Start(const std::function<bool()>& hold);
+  // stays open until Release, when the child runs `letGo` (if any) and ends without running any
+  // destructor.
+  bool Start(const std::function<bool()>& hold, const std::function<void()>& letGo = {});
   void Release();
 
  private:
   pid_t pid_ = -1;
   int releaseFd_ = -1;
 };
+
+}  // namespace testsupport

@@ -84,7 +84,7 @@ bool CommRead(CommHandle handle, std::uint8_t* buffer, std::uint32_t size,
 bool CommWrite(CommHandle handle, const std::uint8_t* data, std::uint32_t size,
                std::uint32_t* bytesWritten) {
   const bool ok = Record("write " + Hex(data, size), "write") && Valid(handle);
-  *bytesWritten = ok ? size : 0;
+  *bytesWritten = ok && g_comm.failStep != "nothing-written" ? size : 0;
   return ok;
 }
 

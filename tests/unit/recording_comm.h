@@ -9,7 +9,9 @@
 
 struct RecordingComm {
   std::vector<std::string> calls;
-  std::string failStep;  // "open", "getstate", "setstate", "timeouts", "write"
+  // "open", "getstate", "setstate", "timeouts", "write"; or "nothing-written": a write that
+  // succeeds without taking a byte.
+  std::string failStep;
   std::deque<std::vector<std::uint8_t>> replies;
   std::uint32_t reportedBaud = 9600;
   std::uint8_t reportedRtsControl = 2;

@@ -127,6 +127,52 @@ TEST_F(SerialCallOrder, TransfersOnAClosedPortFailAtTheirWrite) {
             "Modbus Get failed\nModbus Set failed\nModbus Set70 failed\n");
 }
 
+TEST_F(SerialCallOrder, AWriteThatTakesNoByteFailsEveryTransfer) {
+  // Each transfer has the reply it would accept queued, so only the count written can fail it.
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> reply;
+    bool (*transfer)(ModbusRtuMaster&);
+    const char* printed;
+    Calls calls;
+  };
+  const Case cases[] = {
+      {"a read, before raising RTS",
+       {0xFE, 0x03, 0x04, 0x00, 0x01, 0x00, 0x0C, 0xA4, 0xF9},
+       [](ModbusRtuMaster& m) {
+         m.SetRequest(254, 3, 3001, 2);
+         return m.GetOnce(250, true);
+       },
+       "Modbus Get failed\n",
+       {"write FE 03 0B B8 00 02 52 05"}},
+      {"a write, after its wait",
+       {0xFE, 0x06, 0x00, 0x06, 0x00, 0x01, 0xBC, 0x04},
+       [](ModbusRtuMaster& m) {
+         m.SetRequest(254, 6, 7, 1);
+         return m.Set(1, 250, true);
+       },
+       "Modbus Set failed\n",
+       {"write FE 06 00 06 00 01 BC 04", "sleep 250"}},
+      {"a function-70 frame, after its wait",
+       {0xFE, 0x46, 0x41},
+       [](ModbusRtuMaster& m) { return m.Set70(Prepare, 250, true); },
+       "Modbus Set70 failed\n",
+       {"write FE 46 0E 02 55 B8", "sleep 250"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_comm.Reset();
+    ModbusRtuMaster master;
+    OpenMaster(master);
+    g_comm.failStep = "nothing-written";
+    g_comm.replies = {c.reply};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(c.transfer(master));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    EXPECT_EQ(g_comm.calls, c.calls);
+  }
+}
+
 TEST_F(SerialCallOrder, GetWithNoRetriesSendsNothing) {
   ModbusRtuMaster master;
   OpenMaster(master);
