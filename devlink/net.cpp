@@ -33,13 +33,18 @@ int CloseAndReturn(platform::Socket socket, int result) {
   return result;
 }
 
-// inet_addr first, the host lookup only for text that is no address.
+// inet_addr first, the host lookup only for text that is no address. An entry without an address
+// is a failed lookup: there is nothing to send to.
 bool ResolveDestination(const std::string& host, platform::InetSocketAddress* destination) {
   destination->family = kAddressFamilyInet;
   destination->address = platform::InetAddr(host.c_str());
   if (destination->address != platform::kInaddrNone) return true;
   platform::HostEntry entry;
   if (!platform::GetHostByName(host.c_str(), entry)) return false;
+  if (entry.addressCount <= 0) {
+    platform::SocketsSetLastError(platform::kWsaNoData);
+    return false;
+  }
   const int length = entry.addressLength < 4 ? entry.addressLength : 4;
   std::memcpy(&destination->address, entry.firstAddress, static_cast<std::size_t>(length));
   destination->family = static_cast<std::uint16_t>(entry.addressType);
@@ -160,7 +165,8 @@ int PingHost(const std::string& host, int attempts) {
   std::uint8_t datagram[kEchoReceiveBufferSize] = {};
   // Filled by every receive and never read: any sender's reply with the identifier counts.
   platform::InetSocketAddress source;
-  for (int attempt = 0; attempt <= attempts; ++attempt) {
+  // Wider than `attempts`, so that the last of INT_MAX + 1 attempts ends the loop.
+  for (std::int64_t attempt = 0; attempt <= attempts; ++attempt) {
     std::uint8_t request[kEchoRequestSize];
     BuildEchoRequest(identifier, static_cast<std::uint16_t>(attempt), platform::TickCountMs(),
                      request);
@@ -177,9 +183,12 @@ int PingHost(const std::string& host, int attempts) {
       if (received == platform::kSocketError) {
         const int error = platform::SocketsLastError();
         if (error == platform::kWsaTimedOut) break;
-        return CloseAndReturn(socket, error);
+        // A datagram too long for the buffer is no reply to a 44-byte request; any host may send
+        // one, and ending the probe on it would call a live module silent.
+        if (error != platform::kWsaMessageSize) return CloseAndReturn(socket, error);
+      } else if (IsEchoReplyFor(datagram, received, identifier)) {
+        return CloseAndReturn(socket, 0);
       }
-      if (IsEchoReplyFor(datagram, received, identifier)) return CloseAndReturn(socket, 0);
       // Whole seconds: a difference of exactly 1 does not end the wait.
       if (platform::CalendarTimeSeconds() - t0 > 1) break;
     }

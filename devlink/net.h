@@ -12,8 +12,9 @@
 int StartNetworking();
 int StopNetworking();
 
-// 0 when connected. Otherwise the error number of the failed step: after a failed lookup
-// `socket` is untouched, after a failed connect it holds the open, unconnected socket.
+// 0 when connected. Otherwise the error number of the failed step: after a failed lookup (a name
+// without an address is one, kWsaNoData) `socket` is untouched, after a failed connect it holds
+// the open, unconnected socket.
 int ConnectTcp(platform::Socket& socket, const std::string& host, std::uint16_t port, bool report);
 // 0 and kInvalidSocket in `socket`, or the error number of the failed close.
 int CloseSocket(platform::Socket& socket);
@@ -21,7 +22,8 @@ int CloseSocket(platform::Socket& socket);
 // the table query's own error number, with nothing appended.
 int ListIpAddresses(std::vector<std::string>& addresses);
 // 0 when an echo reply with this process's identifier came back within `attempts` + 1 attempts,
-// kWsaTimedOut when none did, else the error number of the failed step.
+// kWsaTimedOut when none did, else the error number of the failed step. A datagram too long for
+// the receive buffer is passed over as any other that is not the reply.
 int PingHost(const std::string& host, int attempts);
 
 // The pure halves of the probe, over byte buffers.

@@ -9,12 +9,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 namespace {
@@ -138,18 +140,84 @@ bool IsPingSocket(int fd) {
          protocol == IPPROTO_ICMP;
 }
 
-// A ping socket puts its bound port in every echo request's identifier field, so it is bound to
-// the identifier of the first request it sends; an unbound one would get a port of the kernel's
-// choosing and every reply would carry an identifier the sender does not expect.
-bool BindToEchoIdentifier(int fd, const std::uint8_t* message, int length) {
-  sockaddr_in bound{};
-  socklen_t size = sizeof bound;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return false;
-  if (bound.sin_port != 0 || length < 6) return true;
-  sockaddr_in wanted{};
-  wanted.sin_family = AF_INET;
-  std::memcpy(&wanted.sin_port, message + 4, sizeof wanted.sin_port);
-  return bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) == 0;
+// A ping socket carries the kernel's identifier in its echo requests: the kernel writes the port it
+// bound the socket to (on the first send, when nothing bound it before) over the one the sender
+// put there. Binding to the sender's identifier instead would fail for identifier 0, which asks the
+// kernel to choose, and could collide with another socket. So the sender's identifier is kept here,
+// per descriptor, and written back into the replies. The table is small because a process has
+// few ping sockets open at a time; a slot is freed when its socket is closed through this layer,
+// and cleared when a new ICMP socket gets a descriptor a forgotten slot still names.
+struct EchoIdentity {
+  int fd = -1;
+  bool known = false;  // false until a request on the socket has been sent
+  std::uint8_t identifier[2] = {};
+};
+constexpr int kEchoIdentitySlots = 64;
+std::mutex g_echoIdentitiesMutex;
+EchoIdentity g_echoIdentities[kEchoIdentitySlots];
+
+// The slot of `fd`, or a free one taken for it; null when all are taken. Called with the lock held.
+EchoIdentity* EchoIdentitySlot(int fd) {
+  EchoIdentity* free = nullptr;
+  for (EchoIdentity& slot : g_echoIdentities) {
+    if (slot.fd == fd) return &slot;
+    if (slot.fd < 0 && free == nullptr) free = &slot;
+  }
+  if (free != nullptr) *free = EchoIdentity{fd, false, {}};
+  return free;
+}
+
+bool ReserveEchoIdentity(int fd) {
+  const std::lock_guard<std::mutex> lock(g_echoIdentitiesMutex);
+  return EchoIdentitySlot(fd) != nullptr;
+}
+
+void RememberEchoIdentifier(int fd, const std::uint8_t* message) {
+  const std::lock_guard<std::mutex> lock(g_echoIdentitiesMutex);
+  EchoIdentity* slot = EchoIdentitySlot(fd);
+  if (slot == nullptr) return;
+  slot->known = true;
+  std::memcpy(slot->identifier, message + 4, sizeof slot->identifier);
+}
+
+bool RecallEchoIdentifier(int fd, std::uint8_t (&identifier)[2]) {
+  const std::lock_guard<std::mutex> lock(g_echoIdentitiesMutex);
+  for (const EchoIdentity& slot : g_echoIdentities) {
+    if (slot.fd != fd) continue;
+    if (slot.known) std::memcpy(identifier, slot.identifier, sizeof identifier);
+    return slot.known;
+  }
+  return false;
+}
+
+void ForgetEchoIdentity(int fd) {
+  const std::lock_guard<std::mutex> lock(g_echoIdentitiesMutex);
+  for (EchoIdentity& slot : g_echoIdentities) {
+    if (slot.fd == fd) slot = EchoIdentity{};
+  }
+}
+
+constexpr int kIcmpHeaderSize = 8;
+constexpr std::uint8_t kIcmpEchoReply = 0;
+
+// An echo reply as it reached the wire, with the kernel's identifier in it, becomes the reply to
+// the sender's own identifier: RFC 1071 over the message again, its words in memory order so that
+// the sum goes back the same way.
+void RestoreEchoIdentifier(std::uint8_t* message, int length, const std::uint8_t (&identifier)[2]) {
+  if (length < kIcmpHeaderSize || message[0] != kIcmpEchoReply) return;
+  std::memcpy(message + 4, identifier, sizeof identifier);
+  message[2] = 0;
+  message[3] = 0;
+  std::uint32_t sum = 0;
+  int i = 0;
+  for (; i + 1 < length; i += 2) {
+    sum += static_cast<std::uint32_t>(message[i] | (message[i + 1] << 8));
+  }
+  if (i < length) sum += message[i];
+  while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+  const auto checksum = static_cast<std::uint16_t>(~sum & 0xFFFF);
+  message[2] = static_cast<std::uint8_t>(checksum & 0xFF);
+  message[3] = static_cast<std::uint8_t>(checksum >> 8);
 }
 
 constexpr int kIpv4HeaderSize = 20;
@@ -178,6 +246,7 @@ int WaitMs(std::int32_t seconds, std::int32_t microseconds) {
 int SocketsStartup(std::uint16_t) { return 0; }
 int SocketsCleanup() { return 0; }
 int SocketsLastError() { return t_lastError; }
+void SocketsSetLastError(int error) { t_lastError = error; }
 
 std::uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
@@ -185,7 +254,7 @@ std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
 
 bool GetHostByName(const char* name, HostEntry& entry) {
   const hostent* found = ::gethostbyname(name);
-  if (found == nullptr || found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr) {
+  if (found == nullptr) {
     // The resolver's own numbers, as Windows Sockets numbers them.
     switch (h_errno) {
       case TRY_AGAIN:
@@ -195,7 +264,7 @@ bool GetHostByName(const char* name, HostEntry& entry) {
         FailWith(11003);
         break;
       case NO_DATA:
-        FailWith(11004);
+        FailWith(kWsaNoData);
         break;
       default:
         FailWith(kWsaHostNotFound);
@@ -208,8 +277,14 @@ bool GetHostByName(const char* name, HostEntry& entry) {
   if (entry.addressLength > static_cast<int>(sizeof entry.firstAddress)) {
     entry.addressLength = sizeof entry.firstAddress;
   }
-  std::memcpy(entry.firstAddress, found->h_addr_list[0],
-              static_cast<std::size_t>(entry.addressLength));
+  entry.addressCount = 0;
+  if (found->h_addr_list != nullptr) {
+    while (found->h_addr_list[entry.addressCount] != nullptr) ++entry.addressCount;
+  }
+  if (entry.addressCount > 0) {
+    std::memcpy(entry.firstAddress, found->h_addr_list[0],
+                static_cast<std::size_t>(entry.addressLength));
+  }
   return true;
 }
 
@@ -224,7 +299,11 @@ Socket SocketOpenIcmp() {
   if (fd < 0 && (errno == EPERM || errno == EACCES)) {
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   }
-  if (fd < 0) FailFromErrno();
+  if (fd < 0) {
+    FailFromErrno();
+    return kInvalidSocket;
+  }
+  ForgetEchoIdentity(fd);
   return FromFd(fd);
 }
 
@@ -303,12 +382,17 @@ int SocketSendTo(Socket socket, const std::uint8_t* data, int length,
   int fd = -1;
   if (!UsableFd(socket, &fd)) return kSocketError;
   if (length < 0) return FailWith(WsaErrorOf(EINVAL));
-  if (IsPingSocket(fd) && !BindToEchoIdentifier(fd, data, length)) return FailFromErrno();
+  // Shorter than an ICMP header, the kernel refuses the request and no reply will need it.
+  const bool keepIdentifier = length >= kIcmpHeaderSize && IsPingSocket(fd);
+  if (keepIdentifier && !ReserveEchoIdentity(fd)) return FailWith(WsaErrorOf(ENOBUFS));
   const sockaddr_in native = ToSockaddr(destination);
   for (;;) {
     const ssize_t sent = ::sendto(fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr*>(&native), sizeof native);
-    if (sent >= 0) return static_cast<int>(sent);
+    if (sent >= 0) {
+      if (keepIdentifier) RememberEchoIdentifier(fd, data);
+      return static_cast<int>(sent);
+    }
     if (errno != EINTR) return FailFromErrno();
   }
 }
@@ -321,16 +405,28 @@ int SocketReceiveFrom(Socket socket, std::uint8_t* buffer, int capacity,
   const bool ping = IsPingSocket(fd);
   // A ping socket hands over the ICMP message alone; room is left for the header put in front.
   const int skip = ping ? kIpv4HeaderSize : 0;
-  if (capacity <= skip) return FailWith(WsaErrorOf(EMSGSIZE));
+  if (capacity <= skip) return FailWith(kWsaMessageSize);
   for (;;) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t received =
-        ::recvfrom(fd, buffer + skip, static_cast<std::size_t>(capacity - skip), 0,
-                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec part{buffer + skip, static_cast<std::size_t>(capacity - skip)};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t received = ::recvmsg(fd, &message, 0);
     if (received < 0 && errno == EINTR) continue;
     if (received < 0) return FailFromErrno();
-    if (ping) PutIpv4Header(buffer, skip + static_cast<int>(received), from);
+    // A datagram that did not fit fails the receive, as on Windows: what is left of it could pass
+    // for something it is not.
+    if ((message.msg_flags & MSG_TRUNC) != 0) return FailWith(kWsaMessageSize);
+    if (ping) {
+      std::uint8_t identifier[2];
+      if (RecallEchoIdentifier(fd, identifier)) {
+        RestoreEchoIdentifier(buffer + skip, static_cast<int>(received), identifier);
+      }
+      PutIpv4Header(buffer, skip + static_cast<int>(received), from);
+    }
     FromSockaddr(from, source);
     return skip + static_cast<int>(received);
   }
@@ -346,6 +442,7 @@ int SocketShutdown(Socket socket, int how) {
 int SocketClose(Socket socket) {
   int fd = -1;
   if (!UsableFd(socket, &fd)) return kSocketError;
+  ForgetEchoIdentity(fd);
   // The descriptor is gone even when close reports EINTR: never close it a second time.
   if (::close(fd) != 0 && errno != EINTR) return FailFromErrno();
   return 0;

@@ -44,6 +44,8 @@ int SocketsCleanup() { return WSACleanup() == SOCKET_ERROR ? kSocketError : 0; }
 
 int SocketsLastError() { return WSAGetLastError(); }
 
+void SocketsSetLastError(int error) { WSASetLastError(error); }
+
 std::uint32_t InetAddr(const char* text) { return inet_addr(text); }
 
 std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
@@ -56,7 +58,11 @@ bool GetHostByName(const char* name, HostEntry& entry) {
   if (entry.addressLength > static_cast<int>(sizeof entry.firstAddress)) {
     entry.addressLength = sizeof entry.firstAddress;
   }
-  if (found->h_addr_list != nullptr && found->h_addr_list[0] != nullptr) {
+  entry.addressCount = 0;
+  if (found->h_addr_list != nullptr) {
+    while (found->h_addr_list[entry.addressCount] != nullptr) ++entry.addressCount;
+  }
+  if (entry.addressCount > 0) {
     std::memcpy(entry.firstAddress, found->h_addr_list[0],
                 static_cast<std::size_t>(entry.addressLength));
   }

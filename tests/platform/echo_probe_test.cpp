@@ -14,6 +14,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,7 @@ using testsupport::NetNamespace;
 
 constexpr char kProbeAddress[] = "10.201.0.1";
 constexpr char kTarget[] = "10.201.0.2";
+constexpr std::size_t kLongMessageSize = 1400;
 
 long MsSince(Clock::time_point start) {
   return static_cast<long>(
@@ -72,6 +74,9 @@ class EchoResponder {
     kOtherIdentifierFirst,  // the reply to sequence 0 carries another identifier
     kLateFirst,             // only sequence 0 is answered, 1300 ms late
     kWithOptions,           // answers in datagrams whose IPv4 header carries options
+    // Before each reply, an echo reply of 1400 bytes with the request's identifier and sequence:
+    // longer than the probe's receive buffer, and what a cut-short copy would take for the reply.
+    kLongFirst,
   };
 
   ~EchoResponder() { Stop(); }
@@ -160,6 +165,13 @@ class EchoResponder {
         if (seen.Sequence() != 0) return;
         due += std::chrono::milliseconds(1300);
         break;
+      case Mode::kLongFirst: {
+        std::vector<std::uint8_t> longer = reply;
+        longer.resize(kLongMessageSize, 0x4C);
+        Seal(longer);
+        pending->push_back({due, longer, from});
+        break;
+      }
       case Mode::kAnswer:
       case Mode::kWithOptions:
         break;
@@ -216,6 +228,22 @@ class EchoProbeBetweenNamespaces : public testing::Test {
   }
 
   static int OwnIdentifier() { return getpid() & 0xFFFF; }
+
+  // net_probe in the probe namespace, with CAP_NET_RAW dropped or kept.
+  testsupport::RunResult RunNetProbe(const std::vector<std::string>& args, bool withoutRaw) {
+    std::vector<std::string> argv;
+    if (withoutRaw) {
+      argv = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
+    }
+    argv.push_back(MX40R_NET_PROBE_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return probeNs_.Run(argv);
+  }
+
+  void AdmitEveryGroupToPingSockets() {
+    std::string why;
+    ASSERT_TRUE(probeNs_.Sysctl("net.ipv4.ping_group_range", "0 2147483647", &why)) << why;
+  }
 
   NetNamespace probeNs_{"probe"};
   NetNamespace targetNs_{"target"};
@@ -318,18 +346,103 @@ TEST_F(EchoProbeBetweenNamespaces, ReplyBehindIpOptionsIsReadAfterThem) {
   EXPECT_EQ(responder_.Requests().size(), 1u);
 }
 
+// What `net_probe exchange` printed.
+struct Exchange {
+  struct Receive {
+    int error = 0;
+    std::vector<std::uint8_t> datagram;
+  };
+  bool rawAllowed = false;
+  std::vector<std::uint8_t> request;
+  int identifier = -1;  // the socket's port after the send
+  std::vector<Receive> receives;
+};
+
+std::vector<std::uint8_t> BytesOf(std::istringstream& words) {
+  std::vector<std::uint8_t> bytes;
+  std::string word;
+  while (words >> word) bytes.push_back(static_cast<std::uint8_t>(std::stoi(word, nullptr, 16)));
+  return bytes;
+}
+
+Exchange ParseExchange(const std::string& out) {
+  Exchange exchange;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string label;
+    words >> label;
+    if (line == "raw allowed") exchange.rawAllowed = true;
+    if (label == "request") exchange.request = BytesOf(words);
+    if (label == "identifier") words >> exchange.identifier;
+    if (label == "error") {
+      exchange.receives.emplace_back();
+      words >> exchange.receives.back().error;
+    }
+    if (label == "datagram") exchange.receives.push_back({0, BytesOf(words)});
+  }
+  return exchange;
+}
+
+// The echo reply to `request` as a raw socket delivers it: a 20-byte IPv4 header from `source`,
+// then the request's bytes as type 0 with a checksum a receiver accepts.
+void ExpectReplyTo(const std::vector<std::uint8_t>& request, const std::vector<std::uint8_t>& d,
+                   const std::uint8_t (&source)[4]) {
+  ASSERT_EQ(request.size(), 44u);
+  ASSERT_EQ(d.size(), 64u);
+  EXPECT_EQ(d[0], 0x45);
+  EXPECT_EQ((d[2] << 8) | d[3], 64) << "total length";
+  EXPECT_EQ(d[9], IPPROTO_ICMP);
+  EXPECT_EQ(std::vector<std::uint8_t>(d.begin() + 12, d.begin() + 16),
+            std::vector<std::uint8_t>(source, source + 4));
+  const std::vector<std::uint8_t> message(d.begin() + 20, d.end());
+  EXPECT_EQ(message[0], 0) << "type";
+  EXPECT_EQ(message[1], 0) << "code";
+  EXPECT_EQ(Check(message.data(), message.size()), 0u) << "checksum";
+  for (std::size_t k = 4; k < 44; ++k) ASSERT_EQ(message[k], request[k]) << "byte " << k;
+}
+
+constexpr std::uint8_t kLoopbackSource[4] = {127, 0, 0, 1};
+constexpr std::uint8_t kTargetSource[4] = {10, 201, 0, 2};
+
+// A long datagram ahead of the reply, seen by the socket layer and by the probe, on a raw socket
+// and on a ping socket.
+TEST_F(EchoProbeBetweenNamespaces, LongDatagramBeforeTheReplyIsPassedOver) {
+  AdmitEveryGroupToPingSockets();
+  StartResponder(EchoResponder::Mode::kLongFirst);
+  for (const bool withoutRaw : {false, true}) {
+    SCOPED_TRACE(withoutRaw ? "ping socket" : "raw socket");
+    const testsupport::RunResult exchangeRun =
+        RunNetProbe({"exchange", kTarget, "0x1234", "-"}, withoutRaw);
+    ASSERT_EQ(exchangeRun.exitStatus, 0) << exchangeRun.out << exchangeRun.err;
+    const Exchange exchange = ParseExchange(exchangeRun.out);
+    EXPECT_EQ(exchange.rawAllowed, !withoutRaw);
+    ASSERT_EQ(exchange.receives.size(), 2u) << exchangeRun.out;
+    EXPECT_EQ(exchange.receives[0].error, platform::kWsaMessageSize);
+    ExpectReplyTo(exchange.request, exchange.receives[1].datagram, kTargetSource);
+
+    const std::size_t requestsBefore = responder_.Requests().size();
+    const Clock::time_point start = Clock::now();
+    const testsupport::RunResult ping = RunNetProbe({"ping", kTarget, "3"}, withoutRaw);
+    EXPECT_NE(ping.out.find("result 0\n"), std::string::npos) << ping.out << ping.err;
+    EXPECT_LT(MsSince(start), 900) << "answered in the first attempt";
+    EXPECT_EQ(responder_.Requests().size(), requestsBefore + 1);
+  }
+}
+
 // The probe in a process of its own without CAP_NET_RAW: the ping-socket path.
 class EchoProbeWithoutRawSockets : public EchoProbeBetweenNamespaces {
  protected:
   testsupport::RunResult RunUnprivileged(int attempts) {
-    return probeNs_.Run({"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--",
-                         MX40R_NET_PROBE_PATH, "ping", kTarget, std::to_string(attempts)});
+    return RunNetProbe({"ping", kTarget, std::to_string(attempts)}, true);
   }
 };
 
+// The kernel puts the ping socket's own identifier in every request; the probe still takes the
+// reply for its own.
 TEST_F(EchoProbeWithoutRawSockets, PingSocketKeepsTheIdentifier) {
-  std::string why;
-  ASSERT_TRUE(probeNs_.Sysctl("net.ipv4.ping_group_range", "0 2147483647", &why)) << why;
+  AdmitEveryGroupToPingSockets();
   StartResponder(EchoResponder::Mode::kOtherIdentifierFirst);
   const testsupport::RunResult run = RunUnprivileged(3);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -339,10 +452,43 @@ TEST_F(EchoProbeWithoutRawSockets, PingSocketKeepsTheIdentifier) {
   const std::vector<SeenRequest> seen = responder_.Requests();
   ASSERT_EQ(seen.size(), 2u) << "the reply with another identifier never reached the probe";
   for (const SeenRequest& r : seen) {
-    EXPECT_EQ(r.Identifier(), pid & 0xFFFF) << "sequence " << r.Sequence();
+    EXPECT_EQ(r.Identifier(), seen[0].Identifier()) << "one socket, one identifier";
     EXPECT_EQ(Check(r.message.data(), r.message.size()), 0u);
   }
   EXPECT_EQ(seen[1].Sequence(), 1);
+}
+
+// Whatever identifier the socket has, the reply is handed back with the request's, its checksum
+// made right; identifier 0 is what a process whose id is a multiple of 65536 sends.
+TEST_F(EchoProbeWithoutRawSockets, ReplyCarriesTheRequestsIdentifier) {
+  AdmitEveryGroupToPingSockets();
+  struct Case {
+    const char* identifier;
+    const char* bind;  // the socket's identifier, bound before the first send; "-": the kernel's
+  };
+  const Case cases[] = {
+      {"0x0000", "-"},
+      {"0x0000", "0x4D58"},
+      {"0x1234", "0x4D58"},
+      {"0xFFFF", "-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.identifier) + ", bound to " + c.bind);
+    const testsupport::RunResult run =
+        RunNetProbe({"exchange", "127.0.0.1", c.identifier, c.bind}, true);
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    const Exchange exchange = ParseExchange(run.out);
+    EXPECT_FALSE(exchange.rawAllowed);
+    ASSERT_EQ(exchange.request.size(), 44u) << run.out;
+    // The identifier as the kernel reads the request's bytes, in network order.
+    const int asSent = (exchange.request[4] << 8) | exchange.request[5];
+    if (std::string(c.bind) != "-") {
+      EXPECT_EQ(exchange.identifier, std::stoi(c.bind, nullptr, 16));
+      EXPECT_NE(exchange.identifier, asSent);
+    }
+    ASSERT_EQ(exchange.receives.size(), 1u) << run.out;
+    ExpectReplyTo(exchange.request, exchange.receives[0].datagram, kLoopbackSource);
+  }
 }
 
 TEST_F(EchoProbeWithoutRawSockets, NoAnswerTimesOutTheSameWay) {

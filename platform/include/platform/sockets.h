@@ -14,13 +14,19 @@ int SocketsStartup(std::uint16_t version);
 int SocketsCleanup();
 // The error number of the calling thread's last failed socket call.
 int SocketsLastError();
+// Sets what SocketsLastError() reports, for a failure the code above the platform finds itself.
+void SocketsSetLastError(int error);
 
 // The error numbers the code above the platform compares results with.
 inline constexpr int kWsaAccessDenied = 10013;
 inline constexpr int kWsaNotSocket = 10038;
+// A datagram longer than the receive buffer: its start is in the buffer, the rest is lost.
+inline constexpr int kWsaMessageSize = 10040;
 inline constexpr int kWsaTimedOut = 10060;
 inline constexpr int kWsaConnectionRefused = 10061;
 inline constexpr int kWsaHostNotFound = 11001;
+// The name is valid but has no address.
+inline constexpr int kWsaNoData = 11004;
 
 inline constexpr std::uint32_t kInaddrNone = 0xFFFFFFFFu;
 // IPv4 text (a, a.b, a.b.c or a.b.c.d; each part decimal, 0-octal or 0x-hex) to an address in
@@ -28,14 +34,16 @@ inline constexpr std::uint32_t kInaddrNone = 0xFFFFFFFFu;
 std::uint32_t InetAddr(const char* text);
 std::uint16_t HostToNetwork16(std::uint16_t value);
 
-// What a host lookup found: the family and length of its addresses and the first of them, bytes
-// in network order.
+// What a host lookup found: the family and length of its addresses, how many it lists and the
+// first of them, bytes in network order. An entry may list none.
 struct HostEntry {
   int addressType = 0;
   int addressLength = 0;
+  int addressCount = 0;
   std::uint8_t firstAddress[16] = {};
 };
-// False when the name does not resolve, with the reason in SocketsLastError().
+// False when the name does not resolve, with the reason in SocketsLastError(); an entry is passed
+// on as the system gave it, even one without an address.
 bool GetHostByName(const char* name, HostEntry& entry);
 
 inline constexpr std::uint16_t kAddressFamilyInet = 2;
@@ -56,7 +64,8 @@ inline constexpr Socket kInvalidSocket = ~Socket{0};
 Socket SocketOpenStream();
 // A raw IPv4 socket for ICMP, used only with blocking calls: each receive gives one whole IPv4
 // datagram, header first, and the system puts the header in front of what is sent. Where the
-// process may not open raw sockets, a socket that behaves the same to its user.
+// process may not open raw sockets, a socket that behaves the same to its user: its echo replies
+// carry the identifier that its echo requests carried.
 Socket SocketOpenIcmp();
 
 // 0, or kSocketError. A send or receive that has waited this long fails with kWsaTimedOut.
@@ -77,7 +86,7 @@ int SocketSend(Socket socket, const std::uint8_t* data, int length);
 int SocketReceive(Socket socket, std::uint8_t* buffer, int capacity);
 int SocketSendTo(Socket socket, const std::uint8_t* data, int length,
                  const InetSocketAddress& destination);
-// `source` may be null.
+// `source` may be null. A datagram longer than `capacity` fails with kWsaMessageSize and is gone.
 int SocketReceiveFrom(Socket socket, std::uint8_t* buffer, int capacity, InetSocketAddress* source);
 
 inline constexpr int kShutdownSend = 1;
