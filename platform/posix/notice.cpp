@@ -1,41 +1,89 @@
 #include "platform/notice.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+
+#include "platform/posix/notice_quotes.h"
 
 namespace platform {
 
+namespace notice {
+
 namespace {
 
-bool LocaleIsUtf8() {
-  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') continue;
-    return std::strstr(value, "UTF-8") != nullptr || std::strstr(value, "utf8") != nullptr ||
-           std::strstr(value, "UTF8") != nullptr || std::strstr(value, "utf-8") != nullptr;
+std::string Folded(const std::string& name) {
+  std::string folded;
+  for (const char c : name) {
+    if (c == '-' || c == '_') continue;
+    folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  return false;
+  return folded;
 }
 
-// The two curly quotes are the only bytes above ASCII the notice holds; others pass as they are.
-std::string ForTerminal(const std::string& text) {
-  if (!LocaleIsUtf8()) return text;
+// language[_territory][.codeset][@modifier]
+std::string CodesetInLocaleName(const std::string& localeName) {
+  const std::size_t dot = localeName.find('.');
+  if (dot == std::string::npos) return "";
+  const std::size_t at = localeName.find('@', dot);
+  return localeName.substr(dot + 1, at == std::string::npos ? std::string::npos : at - dot - 1);
+}
+
+}  // namespace
+
+QuoteStyle QuoteStyleForCodeset(const std::string& codeset) {
+  const std::string folded = Folded(codeset);
+  if (folded == "utf8") return QuoteStyle::kUtf8;
+  if (folded == "cp1252" || folded == "windows1252") return QuoteStyle::kWindows1252;
+  return QuoteStyle::kPlain;
+}
+
+std::string CodesetOfLocale(const std::string& localeName) {
+  // An empty name would have newlocale read the environment itself.
+  const std::string name = localeName.empty() ? "C" : localeName;
+  const locale_t locale = ::newlocale(LC_CTYPE_MASK, name.c_str(), static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) return CodesetInLocaleName(name);
+  const char* codeset = ::nl_langinfo_l(CODESET, locale);
+  std::string result = codeset != nullptr ? codeset : "";
+  ::freelocale(locale);
+  return result;
+}
+
+std::string ForTerminal(const std::string& text, QuoteStyle style) {
   std::string shown;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte == 0x93) {
-      shown += "\xE2\x80\x9C";
-    } else if (byte == 0x94) {
-      shown += "\xE2\x80\x9D";
-    } else {
+    if (byte < 0x80 || style == QuoteStyle::kWindows1252) {
       shown += c;
+    } else if (byte == 0x93 || byte == 0x94) {
+      if (style == QuoteStyle::kUtf8) {
+        shown += byte == 0x93 ? "\xE2\x80\x9C" : "\xE2\x80\x9D";
+      } else {
+        shown += '"';
+      }
+    } else {
+      shown += '?';
     }
   }
   return shown;
+}
+
+}  // namespace notice
+
+namespace {
+
+// As the C library picks the name for LC_CTYPE, without setlocale, which would change the
+// locale of the whole process.
+std::string CtypeLocaleName() {
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "C";
 }
 
 void WriteAll(int fd, const std::string& text) {
@@ -62,7 +110,10 @@ void WaitForEnter(int fd) {
 void ShowNotice(const std::string& caption, const std::string& text) {
   const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return;
-  WriteAll(fd, caption + "\n\n" + ForTerminal(text) + "\n\nPress Enter for OK. ");
+  const notice::QuoteStyle style =
+      notice::QuoteStyleForCodeset(notice::CodesetOfLocale(CtypeLocaleName()));
+  WriteAll(fd, notice::ForTerminal(caption, style) + "\n\n" + notice::ForTerminal(text, style) +
+                   "\n\nPress Enter for OK. ");
   WaitForEnter(fd);
   WriteAll(fd, "\n");
   ::close(fd);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,27 @@ struct RunCase {
 
 class StartUp : public ToolTest {
  protected:
+  // The three variables the C library reads for LC_CTYPE; empty counts as unset.
+  struct Locale {
+    std::string lcAll;
+    std::string lcCtype;
+    std::string lang;
+  };
+
+  // For a run on a terminal: this test's COM directory, a registry that lists no port (unless the
+  // test's own environment names one), and all three locale variables, so that none comes from
+  // the environment the tests run in.
+  testsupport::EnvList TerminalEnvironment(const Locale& locale) const {
+    testsupport::EnvList env = {{"MX40R_COM_DIR", comDirectory_.Path()},
+                                {"LC_ALL", locale.lcAll},
+                                {"LC_CTYPE", locale.lcCtype},
+                                {"LANG", locale.lang}};
+    if (std::getenv("MX40R_REGISTRY_DIR") == nullptr) {
+      env.emplace_back("MX40R_REGISTRY_DIR", emptyRegistry_.Path());
+    }
+    return env;
+  }
+
   template <std::size_t N>
   void ExpectRuns(const RunCase (&cases)[N]) {
     for (const RunCase& c : cases) {
@@ -101,8 +123,8 @@ TEST_F(StartUp, MistypedArgumentsGetTheirMessage) {
 
 TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
   if (SkipUnderWine("the exe's notice is a message box, never the terminal")) GTEST_SKIP();
-  const testsupport::RunResult shown = testsupport::RunToolOnTerminal(
-      {"COMPORTS"}, {{"MX40R_COM_DIR", comDirectory_.Path()}, {"LANG", "C.UTF-8"}}, "\n");
+  const testsupport::RunResult shown =
+      testsupport::RunToolOnTerminal({"COMPORTS"}, TerminalEnvironment({"", "", "C.UTF-8"}), "\n");
   EXPECT_TRUE(shown.typed) << "the tool waited for Enter";
   EXPECT_EQ(shown.out, "\nNo serial ports found\n\n");
   EXPECT_EQ(shown.exitStatus, 0);
@@ -117,21 +139,62 @@ TEST_F(StartUp, NoticeShowsOnceOnTheTerminalAndNeverOnStandardOutput) {
   EXPECT_NE(terminal.find("from its use."), std::string::npos);
 
   const testsupport::RunResult skipped = testsupport::RunToolOnTerminal(
-      {"COMPORTS", "NoWarn"}, {{"MX40R_COM_DIR", comDirectory_.Path()}}, "\n");
+      {"COMPORTS", "NoWarn"}, TerminalEnvironment({"", "", "C.UTF-8"}), "\n");
   EXPECT_EQ(skipped.terminal, "");
   EXPECT_EQ(skipped.out, "\nNo serial ports found\n\n");
 }
 
-TEST_F(StartUp, NoticeOutsideUtf8KeepsTheSingleByteQuotes) {
+// The quotes follow the character set of the locale that the C library takes for LC_CTYPE, by
+// whatever spelling names it; a set without curly quotes gets plain ones and no byte above ASCII.
+// A locale that is not installed here counts by the set its name gives.
+TEST_F(StartUp, NoticeQuotesFollowTheTerminalsCharacterSet) {
   if (SkipUnderWine("the exe's notice is a message box, never the terminal")) GTEST_SKIP();
-  const testsupport::RunResult shown = testsupport::RunToolOnTerminal(
-      {}, {{"MX40R_COM_DIR", comDirectory_.Path()}, {"LANG", "C"}, {"LC_ALL", ""}}, "\n");
-  EXPECT_NE(shown.terminal.find("provided \x93"
-                                "as is\x94,"),
-            std::string::npos)
-      << shown.terminal;
-  EXPECT_EQ(shown.out, UsageText());
-  EXPECT_EQ(shown.exitStatus, 2);
+  const std::string utf8Open = "\xE2\x80\x9C";
+  const std::string utf8Close = "\xE2\x80\x9D";
+  struct QuoteCase {
+    Locale locale;
+    std::string open;
+    std::string close;
+  };
+  const QuoteCase cases[] = {
+      {{"", "", "C.UTF-8"}, utf8Open, utf8Close},
+      {{"", "", "C.utf8"}, utf8Open, utf8Close},
+      {{"", "", "C.Utf-8"}, utf8Open, utf8Close},
+      {{"", "", "C.UTF8"}, utf8Open, utf8Close},
+      {{"", "", "en_US.UTF-8"}, utf8Open, utf8Close},
+      {{"C.utf8", "", "C"}, utf8Open, utf8Close},
+      {{"", "C.Utf-8", "C"}, utf8Open, utf8Close},
+      {{"", "", "de_DE.CP1252"}, "\x93", "\x94"},
+      {{"", "", "C"}, "\"", "\""},
+      {{"", "", "POSIX"}, "\"", "\""},
+      {{"", "", ""}, "\"", "\""},
+      {{"C", "", "C.UTF-8"}, "\"", "\""},
+      {{"", "C", "C.UTF-8"}, "\"", "\""},
+      {{"", "", "en_US.ISO-8859-1"}, "\"", "\""},
+  };
+  for (const QuoteCase& c : cases) {
+    const std::string line =
+        "LC_ALL=" + c.locale.lcAll + " LC_CTYPE=" + c.locale.lcCtype + " LANG=" + c.locale.lang;
+    const testsupport::RunResult shown =
+        testsupport::RunToolOnTerminal({"COMPORTS"}, TerminalEnvironment(c.locale), "\n");
+    EXPECT_TRUE(shown.typed) << line;
+    EXPECT_EQ(shown.out, "\nNo serial ports found\n\n") << line;
+    EXPECT_EQ(shown.err, "") << line;
+    EXPECT_EQ(shown.exitStatus, 0) << line;
+    EXPECT_NE(shown.terminal.find("provided " + c.open + "as is" + c.close + ", without"),
+              std::string::npos)
+        << line << "\n"
+        << shown.terminal;
+    std::string expectedHigh;
+    for (const char q : c.open + c.close) {
+      if (static_cast<unsigned char>(q) >= 0x80) expectedHigh += q;
+    }
+    std::string high;
+    for (const char q : shown.terminal) {
+      if (static_cast<unsigned char>(q) >= 0x80) high += q;
+    }
+    EXPECT_EQ(high, expectedHigh) << line << ": every byte above ASCII on the terminal";
+  }
 }
 
 // Nowhere to show the notice (no controlling terminal; under Wine no DISPLAY, so that MessageBoxA
