@@ -21,7 +21,7 @@ if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     exit 1
   fi
   echo "Windows leg: SKIPPED the tests under Wine: wine is not installed" \
-    "(scripts/install-deps.sh installs it)"
+    "(scripts/install-deps.sh all installs it)"
   exit 0
 fi
 e2eTests=build/tests/e2e/e2e_tests
@@ -62,8 +62,10 @@ echo "Windows leg: Wine prefix made in $((($(date +%s%N) - bootStart) / 1000000)
 ctest --test-dir build-win -j "$jobs" --output-on-failure --timeout 120
 
 # One process, so one test at a time: every test owns the prefix's COM links while it runs. The
-# time limit only stops a hung leg; every run of the tool has its own, far shorter one.
-MX40R_TOOL="wine $PWD/build-win/cli/mx40r.exe" MX40R_WINE_PREFIX=$prefix \
+# time limit only stops a hung leg; every run of the tool has its own, far shorter one. The exe's
+# path is quoted for the e2e suite, which splits MX40R_TOOL into words: the checkout's path may
+# hold a space.
+MX40R_TOOL="wine \"$PWD/build-win/cli/mx40r.exe\"" MX40R_WINE_PREFIX=$prefix \
   timeout --kill-after=10 1800 "$e2eTests"
 
 echo "Windows leg: passed in $((SECONDS - legStart)) s"

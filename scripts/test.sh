@@ -4,7 +4,7 @@
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh all
 
 jobs=$(nproc)
 

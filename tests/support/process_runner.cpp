@@ -275,12 +275,32 @@ RunResult Run(const std::vector<std::string>& argv, const EnvList& extraEnv, int
   return result;
 }
 
+// The tool command, or an empty one and why there is none.
+std::vector<std::string> ToolCommandOrReason(std::string* reason) {
+  const char* fromEnv = std::getenv("MX40R_TOOL");
+  if (fromEnv == nullptr) {
+    if (g_defaultToolPath.empty()) {
+      *reason = "no tool command (set MX40R_TOOL or call SetDefaultToolPath)";
+      return {};
+    }
+    return {g_defaultToolPath};
+  }
+  std::optional<std::vector<std::string>> words = SplitCommandWords(fromEnv);
+  if (!words) {
+    *reason = std::string("MX40R_TOOL has an unmatched double quote: ") + fromEnv;
+    return {};
+  }
+  if (words->empty()) *reason = "MX40R_TOOL is set but holds no command";
+  return *std::move(words);
+}
+
 RunResult RunWithTool(const std::vector<std::string>& args, const EnvList& extraEnv, int timeoutMs,
                       bool onTerminal, const std::string& typedInput) {
-  std::vector<std::string> argv = ToolCommand();
+  std::string reason;
+  std::vector<std::string> argv = ToolCommandOrReason(&reason);
   if (argv.empty()) {
     RunResult result;
-    result.err = "process runner: no tool command (set MX40R_TOOL or call SetDefaultToolPath)\n";
+    result.err = "process runner: " + reason + "\n";
     result.exitStatus = 127;
     return result;
   }
@@ -293,22 +313,31 @@ RunResult RunWithTool(const std::vector<std::string>& args, const EnvList& extra
 void SetDefaultToolPath(std::string path) { g_defaultToolPath = std::move(path); }
 
 std::vector<std::string> ToolCommand() {
-  const char* fromEnv = std::getenv("MX40R_TOOL");
-  if (fromEnv == nullptr) {
-    if (g_defaultToolPath.empty()) return {};
-    return {g_defaultToolPath};
-  }
+  std::string reason;
+  return ToolCommandOrReason(&reason);
+}
+
+std::optional<std::vector<std::string>> SplitCommandWords(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
-  for (const char* c = fromEnv;; ++c) {
-    if (*c == ' ' || *c == '\0') {
-      if (!word.empty()) words.push_back(word);
+  // A word that began, even as "" alone, is a word: an empty argument can be asked for.
+  bool inWord = false;
+  bool quoted = false;
+  for (const char c : text) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (inWord) words.push_back(word);
       word.clear();
-      if (*c == '\0') break;
+      inWord = false;
     } else {
-      word += *c;
+      word += c;
+      inWord = true;
     }
   }
+  if (quoted) return std::nullopt;
+  if (inWord) words.push_back(word);
   return words;
 }
 

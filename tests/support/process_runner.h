@@ -2,15 +2,19 @@
 // terminal (so that the acceptance notice never waits), stdin from /dev/null, stdout and stderr
 // captured apart, a time-out that kills the whole process group.
 //
-// The tool command is the environment variable MX40R_TOOL split on spaces when it is set (for
-// example "wine /path/build-win/cli/mx40r.exe"), otherwise the path given to
-// SetDefaultToolPath; an e2e test passes $<TARGET_FILE:mx40r> to its executable as a compile
-// definition and hands it to SetDefaultToolPath before running anything.
+// The tool command is the environment variable MX40R_TOOL split into words when it is set (for
+// example `wine "/home/me/My Projects/mx40r/build-win/cli/mx40r.exe"`), otherwise the path given
+// to SetDefaultToolPath; an e2e test passes $<TARGET_FILE:mx40r> to its executable as a compile
+// definition and hands it to SetDefaultToolPath before running anything. Words are split as a
+// shell would split them with double quotes alone: spaces and tabs separate words except between
+// double quotes, which are dropped, so that a path with a space is one quoted word. There is no
+// escape character, so a word cannot hold a double quote.
 //
 // The child's environment is the test's, without DISPLAY (so that under Wine MessageBoxA cannot
 // show a box; put DISPLAY in extraEnv to keep it), with extraEnv added or overriding.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,8 +33,11 @@ struct RunResult {
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 void SetDefaultToolPath(std::string path);
-// MX40R_TOOL split on spaces, else the default path; empty when neither is set.
+// MX40R_TOOL split into words, else the default path; empty when neither is set, and when
+// MX40R_TOOL is blank or has an unmatched double quote.
 std::vector<std::string> ToolCommand();
+// The splitting of MX40R_TOOL; no value when a double quote is left open.
+std::optional<std::vector<std::string>> SplitCommandWords(const std::string& text);
 
 // The tool command followed by `args`. Without a tool command: exit status 127 and a reason in err.
 RunResult RunTool(const std::vector<std::string>& args, const EnvList& extraEnv,
