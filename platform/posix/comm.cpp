@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -303,6 +304,55 @@ std::int64_t TotalTimeoutMs(std::uint32_t multiplier, std::uint32_t size, std::u
   return total > INT_MAX ? INT_MAX : static_cast<std::int64_t>(total);
 }
 
+// Ctrl-C ends the tool at once, without a close. On a line that outlives the process (a
+// pseudo-terminal whose far end stays, as socat's does) the exclusive flag set at the open would
+// then refuse the port to everyone but root until that far end goes; a real port loses it with
+// its last descriptor. So the signals that end a run take back the flags this process set, and
+// then end it as they would have. Descriptors are kept plus one, so that zero means a free slot.
+constexpr int kFlagSlots = 16;
+std::atomic<int> g_flaggedFds[kFlagSlots];
+
+void TakeBackFlagsAndEnd(int signalNumber) {
+  for (const std::atomic<int>& slot : g_flaggedFds) {
+    const int stored = slot.load();
+    if (stored > 0) ioctl(stored - 1, TIOCNXCL);
+  }
+  // The handler is reset on entry; the signal, blocked until the handler returns, then ends the
+  // process with its own status.
+  raise(signalNumber);
+}
+
+void InstallFlagRelease() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction current {};
+    // A signal that the caller ignores or handles is left as it is.
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction release {};
+    release.sa_handler = TakeBackFlagsAndEnd;
+    sigemptyset(&release.sa_mask);
+    release.sa_flags = SA_RESETHAND;
+    sigaction(signalNumber, &release, nullptr);
+  }
+}
+
+void NoteFlagSet(int fd) {
+  InstallFlagRelease();
+  for (std::atomic<int>& slot : g_flaggedFds) {
+    int expected = 0;
+    if (slot.compare_exchange_strong(expected, fd + 1)) return;
+  }
+}
+
+void NoteFlagCleared(int fd) {
+  for (std::atomic<int>& slot : g_flaggedFds) {
+    int expected = fd + 1;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
 // Whether anyone else holds the port, as far as that can be told before opening it; each of
 // these refusals comes before the open, which on a real UART would already raise DTR and RTS on
 // a line that belongs to someone else.
@@ -360,6 +410,7 @@ CommHandle OpenExclusive(const char* devicePath, int accessMode) {
   opened->fd = fd;
   // Keeps out programs that open without flock; a non-tty refuses it and fails at the settings.
   opened->setExclusive = ioctl(fd, TIOCEXCL) == 0;
+  if (opened->setExclusive) NoteFlagSet(fd);
   return opened;
 }
 
@@ -527,7 +578,10 @@ bool CommClose(CommHandle handle) {
   Device* device = ToDevice(handle);
   if (device == nullptr) return false;
   // The exclusive flag belongs to the tty, not to this descriptor: left set, it would outlive us.
-  if (device->setExclusive) ioctl(device->fd, TIOCNXCL);
+  if (device->setExclusive) {
+    NoteFlagCleared(device->fd);
+    ioctl(device->fd, TIOCNXCL);
+  }
   // Linux releases the descriptor even when close reports EINTR, so it is not retried.
   const bool closed = close(device->fd) == 0 || errno == EINTR;
   delete device;

@@ -398,6 +398,39 @@ TEST_F(SerialDevice, ThePortsOwnExclusiveFlagIsClearedAtItsClose) {
   EXPECT_EQ(ExclusiveFlag(pty.SlavePath()), 0);
 }
 
+// Ctrl-C or a kill ends the tool without a close; on a pty whose far end stays, the flag would
+// outlive the process and refuse the port to the next run.
+TEST_F(SerialDevice, AnInterruptedRunLeavesNoExclusiveFlagBehind) {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(signalNumber));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      SerialPort* held = new SerialPort;
+      const char state = held->Open(kPort, 19200, 0, false) ? '1' : '0';
+      if (write(ready[1], &state, 1) != 1) _exit(2);
+      for (;;) pause();
+    }
+    ASSERT_GT(child, 0);
+    close(ready[1]);
+    char state = '0';
+    EXPECT_EQ(read(ready[0], &state, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(state, '1');
+    if (geteuid() == 0) {
+      EXPECT_EQ(ExclusiveFlag(pty.SlavePath()), 1);
+    }
+    kill(child, signalNumber);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "status " << status;
+    EXPECT_EQ(ExclusiveFlag(pty.SlavePath()), 0);
+    EXPECT_TRUE(port.Open(kPort, 19200, 0, false));
+    EXPECT_TRUE(port.Close());
+  }
+}
+
 TEST_F(SerialDevice, APortOpensAgainAfterItsClose) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
