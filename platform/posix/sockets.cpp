@@ -3,6 +3,8 @@
 // Linux ping socket made to look like a raw one.
 #include "platform/sockets.h"
 
+#include "platform/shared/host_entry_copy.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -272,19 +274,7 @@ bool GetHostByName(const char* name, HostEntry& entry) {
     }
     return false;
   }
-  entry.addressType = found->h_addrtype;
-  entry.addressLength = found->h_length < 0 ? 0 : found->h_length;
-  if (entry.addressLength > static_cast<int>(sizeof entry.firstAddress)) {
-    entry.addressLength = sizeof entry.firstAddress;
-  }
-  entry.addressCount = 0;
-  if (found->h_addr_list != nullptr) {
-    while (found->h_addr_list[entry.addressCount] != nullptr) ++entry.addressCount;
-  }
-  if (entry.addressCount > 0) {
-    std::memcpy(entry.firstAddress, found->h_addr_list[0],
-                static_cast<std::size_t>(entry.addressLength));
-  }
+  CopyHostEntry(*found, entry);
   return true;
 }
 

@@ -1,6 +1,8 @@
 // Windows Sockets 2.2, passed through as the calls are.
 #include "platform/sockets.h"
 
+#include "platform/shared/host_entry_copy.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -53,19 +55,7 @@ std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
 bool GetHostByName(const char* name, HostEntry& entry) {
   const hostent* found = gethostbyname(name);
   if (found == nullptr) return false;
-  entry.addressType = found->h_addrtype;
-  entry.addressLength = found->h_length < 0 ? 0 : found->h_length;
-  if (entry.addressLength > static_cast<int>(sizeof entry.firstAddress)) {
-    entry.addressLength = sizeof entry.firstAddress;
-  }
-  entry.addressCount = 0;
-  if (found->h_addr_list != nullptr) {
-    while (found->h_addr_list[entry.addressCount] != nullptr) ++entry.addressCount;
-  }
-  if (entry.addressCount > 0) {
-    std::memcpy(entry.firstAddress, found->h_addr_list[0],
-                static_cast<std::size_t>(entry.addressLength));
-  }
+  CopyHostEntry(*found, entry);
   return true;
 }
 
