@@ -9,7 +9,7 @@
 
 namespace platform {
 
-// Keeps the first address only, cut to the entry's room, and counts the rest.
+// Keeps the first address only, cut to the entry's room, and counts every address listed.
 template <typename Hostent>
 void CopyHostEntry(const Hostent& found, HostEntry& entry) {
   entry.addressType = found.h_addrtype;
