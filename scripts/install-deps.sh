@@ -2,7 +2,8 @@
 # Installs, with apt-get and only when missing, what the tool needs:
 #   scripts/install-deps.sh build   building the tool alone (scripts/run.sh)
 #   scripts/install-deps.sh [all]   building it and running every test: clang, GoogleTest,
-#                                   mingw-w64, Wine and the test peers as well
+#                                   mingw-w64, Wine and the test peers (mbpoll, socat, a FUSE
+#                                   file system) as well
 set -euo pipefail
 
 # A build tool counts as there when its command is, however it came (a CMake from Kitware's
@@ -13,7 +14,8 @@ case "${1:-all}" in
   build) packages=("${build[@]}") ;;
   all)
     packages=("${build[@]}" clang libclang-rt-dev libgtest-dev libgmock-dev util-linux procps
-      iproute2 mbpoll g++-mingw-w64-x86-64 googletest wine wine64)
+      iproute2 mbpoll g++-mingw-w64-x86-64 googletest wine wine64 socat fuse3 libfuse3-dev
+      pkg-config)
     ;;
   *)
     echo "usage: $0 [build|all]" >&2

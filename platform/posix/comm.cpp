@@ -5,7 +5,6 @@
 // The kernel's termios2 and glibc's <termios.h> define the same names differently: this file takes
 // every tty definition from the kernel headers and never includes <termios.h>.
 #include <asm/termbits.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +24,7 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/port_holders.h"
 #include "platform/posix/serial_line.h"
 #include "platform/posix/sysfs_registry.h"
 
@@ -99,64 +99,6 @@ bool HeldByUucpLock(const std::string& resolvedPath) {
   std::ifstream lockFile("/var/lock/LCK.." + BaseName(resolvedPath));
   long pid = 0;
   return lockFile >> pid && ProcessIsAlive(pid);
-}
-
-bool AllDigits(const char* text) {
-  if (*text == '\0') return false;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
-  }
-  return true;
-}
-
-// One process's descriptors: true when one of them is the character device `device`. Sockets,
-// pipes and the like have link texts that are no path, and are passed over without a stat.
-bool ProcessHasDeviceOpen(int procFd, const char* pid, dev_t device) {
-  const std::string fdDirectory = std::string(pid) + "/fd";
-  const int fdDirFd = openat(procFd, fdDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fdDirFd < 0) return false;
-  DIR* descriptors = fdopendir(fdDirFd);
-  if (descriptors == nullptr) {
-    close(fdDirFd);
-    return false;
-  }
-  bool found = false;
-  while (!found) {
-    const dirent* entry = readdir(descriptors);
-    if (entry == nullptr) break;
-    if (!AllDigits(entry->d_name)) continue;
-    char target[2];
-    if (readlinkat(fdDirFd, entry->d_name, target, sizeof target) <= 0 || target[0] != '/') {
-      continue;
-    }
-    struct stat opened {};
-    found = fstatat(fdDirFd, entry->d_name, &opened, 0) == 0 && S_ISCHR(opened.st_mode) &&
-            opened.st_rdev == device;
-  }
-  closedir(descriptors);
-  return found;
-}
-
-// Linux has no share mode: a program that opened the port with a plain open() holds it all the
-// same, so every other process's descriptors are looked at, as far as this one may see them.
-bool OpenedByAnotherProcess(dev_t device) {
-  const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (procFd < 0) return false;
-  DIR* processes = fdopendir(procFd);
-  if (processes == nullptr) {
-    close(procFd);
-    return false;
-  }
-  const std::string self = std::to_string(getpid());
-  bool found = false;
-  while (!found) {
-    const dirent* entry = readdir(processes);
-    if (entry == nullptr) break;
-    if (!AllDigits(entry->d_name) || self == entry->d_name) continue;
-    found = ProcessHasDeviceOpen(procFd, entry->d_name, device);
-  }
-  closedir(processes);
-  return found;
 }
 
 // The user may not open a port that the device's owner and group keep to themselves (usually the
@@ -356,11 +298,12 @@ void NoteFlagCleared(int fd) {
 // Whether anyone else holds the port, as far as that can be told before opening it; each of
 // these refusals comes before the open, which on a real UART would already raise DTR and RTS on
 // a line that belongs to someone else.
-bool HeldBeforeTheOpen(const std::string& resolvedPath) {
+bool HeldBeforeTheOpen(const std::string& resolvedPath, port_holders::Freshness freshness) {
   if (IsSystemConsole(resolvedPath) || HeldByUucpLock(resolvedPath)) return true;
   struct stat device {};
   return stat(resolvedPath.c_str(), &device) == 0 && S_ISCHR(device.st_mode) &&
-         OpenedByAnotherProcess(device.st_rdev);
+         port_holders::HeldByAnotherProcess(port_holders::PortAt(resolvedPath, device.st_rdev),
+                                            freshness);
 }
 
 int OpenNonBlocking(const std::string& resolvedPath, int accessMode) {
@@ -381,7 +324,8 @@ bool TakeLock(int fd) {
 
 // The open of CommOpen with the access it is given. A port that turns out to be held once open
 // is closed again before anything on it has changed.
-CommHandle OpenExclusive(const char* devicePath, int accessMode) {
+CommHandle OpenExclusive(const char* devicePath, int accessMode,
+                         port_holders::Freshness freshness) {
   unsigned portNumber = 0;
   if (!ParsePortNumber(devicePath, portNumber)) return kInvalidCommHandle;
   const std::string device = DeviceForPort(portNumber);
@@ -390,7 +334,7 @@ CommHandle OpenExclusive(const char* devicePath, int accessMode) {
   if (resolved == nullptr) return kInvalidCommHandle;
   const std::string resolvedPath(resolved);
   std::free(resolved);
-  if (!MayReadAndWrite(resolvedPath) || HeldBeforeTheOpen(resolvedPath)) {
+  if (!MayReadAndWrite(resolvedPath) || HeldBeforeTheOpen(resolvedPath, freshness)) {
     return kInvalidCommHandle;
   }
 
@@ -421,9 +365,13 @@ int QueuedOutputBytes(int fd) {
 
 }  // namespace
 
-CommHandle CommOpen(const char* devicePath) { return OpenExclusive(devicePath, O_RDWR); }
+CommHandle CommOpen(const char* devicePath) {
+  return OpenExclusive(devicePath, O_RDWR, port_holders::Freshness::kFresh);
+}
 
-CommHandle CommOpenForProbe(const char* devicePath) { return OpenExclusive(devicePath, O_RDONLY); }
+CommHandle CommOpenForProbe(const char* devicePath) {
+  return OpenExclusive(devicePath, O_RDONLY, port_holders::Freshness::kMayShare);
+}
 
 bool CommGetState(CommHandle handle, CommState& state) {
   Device* device = ToDevice(handle);

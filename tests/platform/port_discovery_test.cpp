@@ -12,15 +12,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/support/holder_process.h"
+#include "devlink/serial_port.h"
 #include "platform/comm.h"
+#include "platform/posix/port_holders.h"
 #include "tests/platform/pty_pair.h"
+#include "tests/support/holder_process.h"
 #include "tests/support/registry_fixture.h"
 
 namespace {
@@ -73,7 +76,10 @@ class PortDiscovery : public testing::Test {
     std::string printed;
   };
 
+  // One listing, as one run of the tool makes it: the tests change who holds what between two
+  // listings far faster than a probe's look is shared.
   static Found Discover(bool report = false) {
+    platform::port_holders::ForgetSharedLook();
     Found found;
     testing::internal::CaptureStdout();
     found.count = FindSerialPorts(&found.names, &found.numbers, &found.descriptions, report);
@@ -299,6 +305,38 @@ TEST_F(PortDiscovery, AnEmptyRegistryFindsNothing) {
   EXPECT_EQ(Discover(true).printed, "No serial ports found\n");
   ASSERT_EQ(setenv("MX40R_REGISTRY_DIR", "", 1), 0);
   EXPECT_EQ(Discover(true).printed, "No serial ports found\n");
+}
+
+// On a busy machine one pass over every process's descriptors takes long, so one listing makes
+// one, whatever the number of ports; an open that talks on the line, such as each trial of a
+// scan, looks afresh.
+TEST_F(PortDiscovery, OneListingLooksOnceAndEveryOpenLooksAfresh) {
+  for (const int port : {51, 52, 53, 54}) {
+    AddPort(Key(kUsb, "VID_0403&PID_6001", std::to_string(port)), "Port",
+            "COM" + std::to_string(port));
+    Plug(port);
+  }
+  using platform::port_holders::PassCount;
+  platform::port_holders::ForgetSharedLook();
+  std::uint64_t before = PassCount();
+  Texts descriptions;
+  EXPECT_EQ(FindSerialPortDescriptions(descriptions, true), 4);
+  EXPECT_EQ(PassCount() - before, 1u) << "COMPORTS";
+
+  platform::port_holders::ForgetSharedLook();
+  before = PassCount();
+  Texts numbers;
+  EXPECT_EQ(FindSerialPortNumbers(numbers, true), 4);
+  EXPECT_EQ(PassCount() - before, 1u) << "the list a scan starts from";
+  before = PassCount();
+  for (const std::string& number : numbers) {
+    for (const int rate : {9600, 19200}) {
+      SerialPort trial;
+      EXPECT_TRUE(trial.Open(std::stoi(number), rate, 0, false));
+      trial.Close();
+    }
+  }
+  EXPECT_EQ(PassCount() - before, 8u) << "the trials of a scan";
 }
 
 }  // namespace

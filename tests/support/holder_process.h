@@ -14,9 +14,10 @@ class HolderProcess {
   HolderProcess(const HolderProcess&) = delete;
   HolderProcess& operator=(const HolderProcess&) = delete;
 
-  // Runs `hold` in a child process; true once the child reports that it holds. What it opened
-  // stays open until Release, when the child runs `letGo` (if any) and ends without running any
-  // destructor.
+  // Runs `hold` in a child process; true once the child reports that it holds. The child starts
+  // with none of the test's descriptors but standard input, output and error, as another program
+  // would. What it opened stays open until Release, when the child runs `letGo` (if any) and
+  // ends without running any destructor.
   bool Start(const std::function<bool()>& hold, const std::function<void()>& letGo = {});
   void Release();
 
