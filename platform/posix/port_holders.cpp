@@ -144,6 +144,8 @@ bool Look::AddProcess(int procFd, const char* pid, const Port* port) {
     struct stat opened {};
     if (fstatat(fdDirFd, entry->d_name, &opened, 0) != 0 || !S_ISCHR(opened.st_mode)) continue;
     if (IsPtmx(opened.st_rdev)) {
+      // Only the master of the port's own pty can make a process its far end.
+      if (port != nullptr && port->ptyIndex < 0) continue;
       const int index = MasterPtyIndex(procFd, pid, entry->d_name);
       if (index >= 0 && (port == nullptr || index == port->ptyIndex)) {
         masters_.push_back({pidNumber, index});
