@@ -28,19 +28,24 @@ using platform::port_holders::Port;
 using platform::port_holders::PortAt;
 using testsupport::HolderProcess;
 
+// A fresh directory under $TMPDIR or /tmp; empty when none could be made.
+std::string MakeScratchDirectory(const std::string& name) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + name + ".XXXXXX";
+  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+void RemoveTree(const std::string& path) {
+  if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+}
+
 // A made-up /proc: processes by number, each with descriptors whose link texts the test chooses
 // and, for a pty master, an fdinfo file.
 class FakeProc {
  public:
-  FakeProc() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/port_holders_test.XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
-  }
-  ~FakeProc() {
-    if (!root_.empty()) std::system(("rm -rf '" + root_ + "'").c_str());
-  }
+  FakeProc() : root_(MakeScratchDirectory("port_holders_proc")) {}
+  ~FakeProc() { RemoveTree(root_); }
   FakeProc(const FakeProc&) = delete;
   FakeProc& operator=(const FakeProc&) = delete;
 
@@ -188,15 +193,12 @@ TEST(PortHolders, AnUnreadableProcTreeShowsNoHolder) {
 class RealHolders : public testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/port_holders_com.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    comDir_ = pattern;
+    comDir_ = MakeScratchDirectory("port_holders_com");
+    ASSERT_FALSE(comDir_.empty());
     ASSERT_EQ(setenv("MX40R_COM_DIR", comDir_.c_str(), 1), 0);
   }
   void TearDown() override {
-    std::system(("rm -rf '" + comDir_ + "'").c_str());
+    RemoveTree(comDir_);
     unsetenv("MX40R_COM_DIR");
   }
 
