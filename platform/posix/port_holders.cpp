@@ -6,9 +6,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <optional>
 
 namespace platform {
 namespace port_holders {
@@ -20,7 +22,7 @@ constexpr unsigned kPtySlaveMajor = 136;
 constexpr unsigned kPtmxMajor = 5;
 constexpr unsigned kPtmxMinor = 2;
 // How long a probe may match another probe's look.
-constexpr std::int64_t kSharedLookMaxAgeMs = 1000;
+constexpr std::chrono::seconds kSharedLookMaxAge{1};
 
 std::uint64_t g_passes = 0;
 
@@ -60,16 +62,10 @@ int MasterPtyIndex(int procFd, const char* pid, const char* fd) {
   return at == digits || (*at != '\n' && *at != '\0') ? -1 : static_cast<int>(index);
 }
 
-std::int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 struct SharedLook {
   Look look;
-  std::int64_t madeAtMs = 0;
-  bool valid = false;
+  // None before the first look, and once forgotten.
+  std::optional<std::chrono::steady_clock::time_point> madeAt;
 };
 
 SharedLook& TheSharedLook() {
@@ -180,18 +176,17 @@ bool HeldByAnotherProcess(const Port& port, Freshness freshness) {
     return Look::For(port, "/proc", getpid()).HeldByAnother(port);
   }
   SharedLook& shared = TheSharedLook();
-  if (!shared.valid || MonotonicMs() - shared.madeAtMs >= kSharedLookMaxAgeMs) {
+  if (!shared.madeAt || std::chrono::steady_clock::now() - *shared.madeAt >= kSharedLookMaxAge) {
     shared.look = Look::OfAll("/proc", getpid());
     // Aged from its end: on a busy machine the pass itself may take most of a second.
-    shared.madeAtMs = MonotonicMs();
-    shared.valid = true;
+    shared.madeAt = std::chrono::steady_clock::now();
   }
   return shared.look.HeldByAnother(port);
 }
 
 std::uint64_t PassCount() { return g_passes; }
 
-void ForgetSharedLook() { TheSharedLook().valid = false; }
+void ForgetSharedLook() { TheSharedLook().madeAt.reset(); }
 
 }  // namespace port_holders
 }  // namespace platform

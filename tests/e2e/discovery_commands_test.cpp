@@ -22,9 +22,6 @@ namespace {
 using modsim::Fault;
 using modsim::FrameKind;
 
-constexpr char kFtdi[] = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
-constexpr char kAcpi[] = "SYSTEM\\CurrentControlSet\\Enum\\ACPI";
-constexpr char kUsb[] = "SYSTEM\\CurrentControlSet\\Enum\\USB";
 constexpr char kProductRead[] = "FE 03 0B B8 00 01 12 04";
 constexpr int kScanRates[] = {9600, 19200, 38400, 57600, 115000};
 // Three attempts of a 250 ms reply wait and a 300 ms read: a trial that finds nothing.
@@ -48,9 +45,6 @@ std::string SilentPortLines(int port) {
   for (const int rate : kScanRates) lines += ScanLine(port, rate) + "\n";
   return lines;
 }
-
-// Between the two empty lines that frame every command.
-std::string Framed(const std::string& output) { return "\n" + output + "\n"; }
 
 modsim::ModuleOptions AtRate(int baudCode, int product = 1) {
   modsim::ModuleOptions options;

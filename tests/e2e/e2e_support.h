@@ -18,6 +18,14 @@ inline constexpr int kPort = 12;
 
 std::string UsageText();
 
+// The registry roots under which port discovery finds the ports of the three bus drivers.
+inline constexpr char kFtdi[] = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+inline constexpr char kAcpi[] = "SYSTEM\\CurrentControlSet\\Enum\\ACPI";
+inline constexpr char kUsb[] = "SYSTEM\\CurrentControlSet\\Enum\\USB";
+
+// A command's output between the two empty lines that frame every command.
+inline std::string Framed(const std::string& output) { return "\n" + output + "\n"; }
+
 // True when the tool under test is the Windows exe under Wine: the environment variable
 // MX40R_WINE_PREFIX then names the Wine prefix that the tool runs in (the same one as WINEPREFIX).
 bool UnderWine();

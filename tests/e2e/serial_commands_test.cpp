@@ -21,13 +21,6 @@ using Hexes = std::vector<std::string>;
 const char kPrepare[] = "FE 46 0E 02 55 B8";
 const char kCommit[] = "FE 46 08 23 96";
 
-std::string Header(int port, int rate) {
-  return "\n\nPolling Port " + std::to_string(port) + " Baud Rate " + std::to_string(rate) +
-         "\n--------------------\n";
-}
-
-const std::string kFailed = "\nPolling failed\n\n";
-
 // Under Wine the open at 115000 fails on a pty: Wine gives a pty only the rates that termios has
 // codes for.
 const char kNoExactRateUnderWine[] = "Wine cannot set the non-standard rate 115000 on a pty";
@@ -69,7 +62,7 @@ TEST_F(SerialCommands, GetStatusTwoCyclesThenTheModuleFallsSilent) {
   const std::uint32_t start = platform::TickCountMs();
   const testsupport::RunResult result = Run(Args({"COMGETSTATUS", "12", "19200"}));
   const std::uint32_t elapsed = platform::TickCountMs() - start;
-  EXPECT_EQ(result.out, Header(12, 19200) + kCycle + kCycle + kFailed);
+  EXPECT_EQ(result.out, SerialPollHeader(12, 19200) + kCycle + kCycle + kSerialPollFailed);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(
       module.FramesHex(),
@@ -86,10 +79,10 @@ TEST_F(SerialCommands, GetStatusStopsWhereTheModuleStopped) {
     std::string out;
   };
   const Case cases[] = {
-      {0, Header(12, 19200) + kFailed},
-      {1, Header(12, 19200) + ProductBlock(1, 12) + kFailed},
-      {2, Header(12, 19200) + ProductBlock(1, 12) + kInputs + kFailed},
-      {4, Header(12, 19200) + kCycle + ProductBlock(1, 12) + kFailed},
+      {0, SerialPollHeader(12, 19200) + kSerialPollFailed},
+      {1, SerialPollHeader(12, 19200) + ProductBlock(1, 12) + kSerialPollFailed},
+      {2, SerialPollHeader(12, 19200) + ProductBlock(1, 12) + kInputs + kSerialPollFailed},
+      {4, SerialPollHeader(12, 19200) + kCycle + ProductBlock(1, 12) + kSerialPollFailed},
   };
   for (const Case& c : cases) {
     modules_.clear();
@@ -110,9 +103,10 @@ TEST_F(SerialCommands, GetStatusPrintsFullSixteenBitValuesAndZerosForMissingOnes
   module.SetRegister(2012, 0);
   module.StopAfter(3);
   const testsupport::RunResult result = Run({"COMGETSTATUS", "NOWARN", "12", "19200"});
-  EXPECT_EQ(result.out, Header(12, 19200) + ProductBlock(65535, 12) +
+  EXPECT_EQ(result.out, SerialPollHeader(12, 19200) + ProductBlock(65535, 12) +
                             NumberedBlock("Input", 9, 100) + "Input-10\t65535\n" +
-                            NumberedBlock("Output", 11, 200) + "Output-12\t0\n\n" + kFailed);
+                            NumberedBlock("Output", 11, 200) + "Output-12\t0\n\n" +
+                            kSerialPollFailed);
 }
 
 TEST_F(SerialCommands, GetStatusOpensAtExactly115000) {
@@ -123,7 +117,7 @@ TEST_F(SerialCommands, GetStatusOpensAtExactly115000) {
   FillStatus(module);
   module.StopAfter(3);
   const testsupport::RunResult result = Run(Args({"COMGETSTATUS", "12", "115000"}));
-  EXPECT_EQ(result.out, Header(12, 115000) + kCycle + kFailed);
+  EXPECT_EQ(result.out, SerialPollHeader(12, 115000) + kCycle + kSerialPollFailed);
   ASSERT_GE(module.FrameCount(), 1u);
   EXPECT_EQ(module.Frames()[0].rate, 115000);
 }

@@ -28,8 +28,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kFtdi[] = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
-constexpr char kUsb[] = "SYSTEM\\CurrentControlSet\\Enum\\USB";
 // COM12 is socat's pty, COM13 the module behind it, COM14 a module on a plain pty of its own.
 constexpr int kSocatPort = kPort;
 constexpr int kBridgedPort = 13;
@@ -37,9 +35,7 @@ constexpr int kPlainPort = 14;
 constexpr int kSocatStartMs = 5000;
 constexpr int kSocatStopMs = 2000;
 
-const std::string kRefused = "\nError: Failed to initialize COM port\n\n";
-
-std::string Listing(const std::string& lines) { return "\n" + lines + "\n"; }
+const std::string kRefused = Framed("Error: Failed to initialize COM port\n");
 
 const std::string kSocatLine = "COM12\tFTDI - USB Serial Port (COM12)\n";
 const std::string kPlainLine = "COM14\tUSB - USB-SERIAL CH340 (COM14)\n";
@@ -202,13 +198,12 @@ class SocatPort : public ToolTest {
 // socat holds COM13's slave for the bridge, so that port is in use; its own pty is not.
 TEST_F(SocatPort, IsListedAndPolledThroughSocat) {
   const testsupport::RunResult listed = Run({"NOWARN", "COMPORTS"});
-  EXPECT_EQ(listed.out, Listing(kSocatLine + kPlainLine));
+  EXPECT_EQ(listed.out, Framed(kSocatLine + kPlainLine));
   EXPECT_EQ(listed.exitStatus, 0);
 
   bridged_->StopAfter(3);
   const testsupport::RunResult polled = Run({"NOWARN", "COMGETSTATUS", "12", "19200"});
-  EXPECT_EQ(polled.out, "\n\nPolling Port 12 Baud Rate 19200\n--------------------\n" + kCycle +
-                            "\nPolling failed\n\n");
+  EXPECT_EQ(polled.out, SerialPollHeader(kSocatPort, 19200) + kCycle + kSerialPollFailed);
   EXPECT_EQ(polled.exitStatus, 0);
   const std::vector<modsim::ReceivedFrame> frames = bridged_->Frames();
   ASSERT_EQ(frames.size(), 6u) << "three answered reads, then three unanswered attempts";
@@ -227,7 +222,7 @@ TEST_F(SocatPort, AnotherProgramOnSocatsSlaveHoldsThePortUntilItLetsGo) {
     ASSERT_TRUE(holder.Start(
         [&slave] { return open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0; }));
     const testsupport::RunResult listed = Run({"NOWARN", "COMPORTS"});
-    EXPECT_EQ(listed.out, Listing(kPlainLine));
+    EXPECT_EQ(listed.out, Framed(kPlainLine));
     EXPECT_EQ(listed.exitStatus, 0);
     const std::vector<std::vector<std::string>> opens = {
         {"NOWARN", "COMGETSTATUS", "12", "19200"},
@@ -245,7 +240,7 @@ TEST_F(SocatPort, AnotherProgramOnSocatsSlaveHoldsThePortUntilItLetsGo) {
     EXPECT_EQ(bridged_->BaudCode(), modsim::kDefaultBaudCode);
   }
   const testsupport::RunResult listed = Run({"NOWARN", "COMPORTS"});
-  EXPECT_EQ(listed.out, Listing(kSocatLine + kPlainLine)) << "listed again once the holder is gone";
+  EXPECT_EQ(listed.out, Framed(kSocatLine + kPlainLine)) << "listed again once the holder is gone";
   EXPECT_EQ(listed.exitStatus, 0);
 }
 

@@ -23,8 +23,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kFtdi[] = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
-
 // What a run may take while the mount stalls: its usual time with room to spare. The listing
 // takes a fraction of a second; the poll below takes one cycle (three replies and the 1 s pause)
 // and three silent attempts of 550 ms, about 3.5 s.
@@ -35,13 +33,6 @@ constexpr int kProbeMs = 1000;
 // The runner's own time-out comes this long after the watchdog's: its SIGKILL and wait must only
 // ever meet a process that the lifted stall let go on.
 constexpr int kRunnerSlackMs = 30000;
-
-std::string Framed(const std::string& output) { return "\n" + output + "\n"; }
-
-std::string PollHeader(int port, int rate) {
-  return "\n\nPolling Port " + std::to_string(port) + " Baud Rate " + std::to_string(rate) +
-         "\n--------------------\n";
-}
 
 struct WatchedRun {
   testsupport::RunResult result;
@@ -138,7 +129,7 @@ TEST_F(StalledMount, SerialCommandsEndInTheirUsualTimeWhileAFileOnAStalledMountI
        Framed("COM12\tFTDI - USB Serial Port (COM12)\nCOM13\tFTDI - USB Serial Port (COM13)\n"),
        kComPortsMs},
       {{"NOWARN", "COMGETSTATUS", "12", "19200"},
-       PollHeader(12, 19200) + kCycle + "\nPolling failed\n\n",
+       SerialPollHeader(12, 19200) + kCycle + kSerialPollFailed,
        kGetStatusMs},
   };
   // With the mount answering first: what differs with the stall is the stall's doing.

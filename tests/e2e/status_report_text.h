@@ -7,6 +7,14 @@
 
 namespace e2e {
 
+// What COMGETSTATUS prints before its first status block, the empty line of every command first.
+inline std::string SerialPollHeader(int port, int rate) {
+  return "\n\nPolling Port " + std::to_string(port) + " Baud Rate " + std::to_string(rate) +
+         "\n--------------------\n";
+}
+// The end of a serial poll, the command's closing empty line included.
+inline const std::string kSerialPollFailed = "\nPolling failed\n\n";
+
 inline std::string ProductBlock(int product, int version) {
   return "PRODUCT\t" + std::to_string(product) + "\nVERSION\t" + std::to_string(version) + "\n\n";
 }
